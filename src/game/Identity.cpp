@@ -54,12 +54,7 @@ std::u16string FuncMacAddress()
 
 std::u16string FuncIPLocal()
 {
-    if (const auto ip = PrimeiroIPv4Interface(ListarInterfaces()))
-        return Pontuado(*ip);
-    if (const auto nome = NomeDoHost())
-        if (const auto ip = IPv4DoNome(*nome))
-            return Pontuado(*ip);
-    return u"127.0.0.1";
+    return Pontuado(EscolherIPv4Local(ListarInterfaces(), NomeDoHost(), IPv4DoNome));
 }
 
 std::u16string FuncVersaoExe()
