@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 namespace rivalon {
@@ -108,7 +109,8 @@ std::u16string GetIPReal(const std::string& url, std::chrono::milliseconds limit
 
     QNetworkAccessManager cliente;
     QNetworkRequest pedido(endereco);
-    const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, limite.count()));
+    const int ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        limite.count(), 1, std::numeric_limits<int>::max()));
     std::unique_ptr<QNetworkReply> resposta(cliente.get(pedido));
 
     bool grandeDemais = false;
