@@ -22,4 +22,20 @@ private:
     std::string FWhat;
 };
 
+// A caller passed a value the operation cannot accept (an invalid index, a corrupt length prefix).
+class EArgumentException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// An operating-system call failed: the platform's error code and its text.
+class EOSError : public Exception {
+public:
+    EOSError(int errorCode, std::u16string message)
+        : Exception(std::move(message)), FErrorCode(errorCode) {}
+    int ErrorCode() const noexcept { return FErrorCode; }
+
+    int FErrorCode;
+};
+
 } // namespace rivalon
