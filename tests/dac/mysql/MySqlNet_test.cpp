@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -717,4 +718,71 @@ TEST(TMySqlNet, CloseFreesTheChannel) {
     f.net.Clear();
     f.net.WriteByte(1);
     EXPECT_EQ(Catch([&] { f.net.Send(); }).ErrorCode(), CR_SERVER_GONE_ERROR);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile streams: mutated and truncated frames, plain and compressed. The layer may only raise
+// its own errors; ASan in CI checks that no read or write leaves its buffer.
+
+TEST(TMySqlNetHostile, MutatedStreamsRaiseOnlyTheLayersErrors) {
+    std::mt19937 rng(20261210);
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    const std::string seeds[] = {
+        std::string("\x00\x00\x00\x02\x00\x00\x00", 7),
+        std::string("\xFF\x7A\x04#42S02no such table", 21),
+        std::string("\xFE\x00\x00\x02\x00", 5),
+        "\x0A" "5.5.5-10.11\x00\x01\x02\x03\x04" "abcdefgh",
+        std::string("\xFC\x10\x00", 3) + std::string(16, 'v'),
+    };
+    int raised = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const bool compressed = round % 2 == 1;
+        uint8_t seq = 0;
+        std::string inner;
+        for (int i = 0, n = 1 + static_cast<int>(pick(4)); i < n; ++i)
+            inner += MakePacket(seq, seeds[pick(std::size(seeds))]);
+        std::string wire = inner;
+        if (compressed) {
+            wire.clear();
+            uint8_t cseq = 0;
+            for (std::size_t pos = 0; pos < inner.size();) {
+                std::size_t n = std::min(inner.size() - pos, 1 + pick(40));
+                wire += CompressedFrame(cseq++, inner.substr(pos, n), pick(2) == 0);
+                pos += n;
+            }
+        }
+        // Flip, drop or insert bytes, then maybe cut the stream.
+        for (int m = 0, n = static_cast<int>(pick(4)); m < n && !wire.empty(); ++m) {
+            std::size_t at = pick(wire.size());
+            switch (pick(3)) {
+            case 0: wire[at] = static_cast<char>(pick(256)); break;
+            case 1: wire.erase(at, 1); break;
+            default: wire.insert(at, 1, static_cast<char>(pick(256))); break;
+            }
+        }
+        if (pick(3) == 0 && !wire.empty()) wire.resize(pick(wire.size()));
+
+        NetFixture f;
+        f.net.SetCompress(compressed);
+        f.net.SetMaxPacketSize(1 << 20);
+        f.vio->Feed(wire);
+        try {
+            for (int i = 0; i < 8; ++i) {
+                if (pick(4) == 0) {
+                    uint8_t first;
+                    f.net.SkipRow(first);
+                    continue;
+                }
+                f.net.ReceiveRow();
+                TMySqlReader r = f.net.Reader();
+                // Decode the payload as a row of length-encoded strings, as a decoder would.
+                while (!r.AtEnd()) r.ReadLenString();
+            }
+        } catch (const EMySqlException&) {
+            ++raised;
+        } catch (const EArgumentException&) {
+            ++raised;
+        }
+    }
+    EXPECT_GT(raised, 1000);
 }
