@@ -82,6 +82,13 @@ void ShutdownSend(TSocketHandle sd) noexcept {
     if (sd >= 0) ::shutdown(sd, SHUT_WR);
 }
 
+bool IsNumericAddress(const std::string& host) {
+    in6_addr buf;
+    if (inet_pton(AF_INET, host.c_str(), &buf) == 1) return true;
+    // A zone ("fe80::1%eth0") may need a look-up of the interface name; leave it to the resolver.
+    return host.find('%') == std::string::npos && inet_pton(AF_INET6, host.c_str(), &buf) == 1;
+}
+
 int ConnectSocket(TSocketHandle sd, const TSockAddr& address, int wakeFd, int timeoutMs) {
     int flags = fcntl(sd, F_GETFL, 0);
     if (flags < 0 || fcntl(sd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
@@ -108,7 +115,7 @@ int ConnectSocket(TSocketHandle sd, const TSockAddr& address, int wakeFd, int ti
             if (errno == EINTR) continue;
             return restore(errno);
         }
-        if (n == 0) return restore(ETIMEDOUT);
+        if (n == 0) return restore(CONNECT_WAIT_EXPIRED);
         if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return restore(ECANCELED);
         if (fds[0].revents != 0) {
             int err = 0;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,12 @@ bool WaitForConnectorsToEnd(std::chrono::seconds limit) {
     return TConnector::RunningThreads() == 0;
 }
 
+std::size_t OpenFds() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
 int IntOption(int fd, int level, int name) {
     int v = -1;
     socklen_t l = sizeof v;
@@ -120,20 +127,23 @@ TEST(TCRVioTcp, IsAddressIPv6) {
 
 TEST(TCRVioTcp, RefusedConnectNamesHostAndErrno) {
     const int port = FreeClosedPort();
-    for (int timeout : {0, 5}) {
-        auto vio = MakeVio(u"127.0.0.1", port);
-        vio.SetTimeout(timeout);
-        try {
-            vio.Connect();
-            FAIL() << "connected to a closed port";
-        } catch (const SocketException& e) {
-            EXPECT_EQ(e.ErrorCode(), ECONNREFUSED);
-            EXPECT_EQ(e.Message(), u"Cannot connect to server on host '127.0.0.1':\r\n"
-                                   u"Connection refused.\r\nSocket Error Code: 111($6F)");
-            EXPECT_EQ(vio.LastError(), e.Message());
-            EXPECT_EQ(vio.LastErrorCode(), ECONNREFUSED);
+    // A literal connects on the calling thread; a name through the connector thread.
+    for (const char16_t* host : {u"127.0.0.1", u"localhost"}) {
+        for (int timeout : {0, 5}) {
+            auto vio = MakeVio(host, port);
+            vio.SetTimeout(timeout);
+            try {
+                vio.Connect();
+                FAIL() << "connected to a closed port";
+            } catch (const SocketException& e) {
+                EXPECT_EQ(e.ErrorCode(), ECONNREFUSED);
+                EXPECT_EQ(e.Message(), u"Cannot connect to server on host '" + std::u16string(host) +
+                                           u"':\r\nConnection refused.\r\nSocket Error Code: 111($6F)");
+                EXPECT_EQ(vio.LastError(), e.Message());
+                EXPECT_EQ(vio.LastErrorCode(), ECONNREFUSED);
+            }
+            EXPECT_FALSE(vio.GetConnected());
         }
-        EXPECT_FALSE(vio.GetConnected());
     }
     EXPECT_TRUE(WaitForConnectorsToEnd(std::chrono::seconds(5)));
 }
@@ -143,21 +153,28 @@ TEST(TCRVioTcp, StalledConnectIsAbandonedWithinTimeout) {
     ASSERT_TRUE(listener.Ok());
     if (!listener.FillBacklog()) GTEST_SKIP() << "the kernel accepted every connection";
 
-    auto vio = MakeVio(u"127.0.0.1", listener.Port());
-    vio.SetTimeout(1);
-    const auto start = Clock::now();
-    try {
-        vio.Connect();
-        FAIL() << "connected past a full backlog";
-    } catch (const SocketException& e) {
-        EXPECT_EQ(e.Message(), u"Cannot connect to server on host '127.0.0.1': Connection timed out");
+    for (const char16_t* host : {u"127.0.0.1", u"localhost"}) {
+        const std::size_t fdsBefore = OpenFds();
+        {
+            auto vio = MakeVio(host, listener.Port());
+            vio.SetTimeout(1);
+            const auto start = Clock::now();
+            try {
+                vio.Connect();
+                FAIL() << "connected past a full backlog";
+            } catch (const SocketException& e) {
+                EXPECT_EQ(e.Message(), u"Cannot connect to server on host '" + std::u16string(host) +
+                                           u"': Connection timed out");
+            }
+            const auto elapsed = Clock::now() - start;
+            EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+            EXPECT_LT(elapsed, std::chrono::seconds(10));
+            EXPECT_FALSE(vio.GetConnected());
+        }
+        // An abandoned connector ends on its own and closes its socket (LSan sees the rest).
+        EXPECT_TRUE(WaitForConnectorsToEnd(std::chrono::seconds(5)));
+        EXPECT_EQ(OpenFds(), fdsBefore) << Utf16ToUtf8(host);
     }
-    const auto elapsed = Clock::now() - start;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
-    EXPECT_LT(elapsed, std::chrono::seconds(10));
-    EXPECT_FALSE(vio.GetConnected());
-    // The abandoned connector ends on its own, socket closed (LSan and the fd count tell).
-    EXPECT_TRUE(WaitForConnectorsToEnd(std::chrono::seconds(5)));
 }
 
 TEST(TCRVioTcp, ConnectsWithOptionsAndMovesBytes) {
