@@ -1,4 +1,5 @@
 #pragma once
+#include "dac/common/CRAccess.h"
 #include "dac/common/CRParser.h"
 
 namespace rivalon {
@@ -64,6 +65,14 @@ public:
 
     bool IsStringQuote(char16_t c) const override;
     bool IsIdentQuote(char16_t c) const override;
+};
+
+// MySQL's answers to the provider-neutral parse: identifiers in back-quotes, no cursor
+// statements, no RETURNING clauses.
+class TMySQLInfo : public TSQLInfo {
+public:
+    char16_t LeftQuote() const override { return u'`'; }
+    char16_t RightQuote() const override { return u'`'; }
 };
 
 } // namespace rivalon
