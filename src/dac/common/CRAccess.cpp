@@ -68,6 +68,8 @@ void RaiseUnknownProp(int prop) {
 EFailOver::EFailOver(TConLostCause cause)
     : Exception(std::string_view("Connection lost; the operation is to be repeated")), FCause(cause) {}
 
+TCRObject::~TCRObject() = default;
+
 // ---------------------------------------------------------------------------------------------
 // TParamDesc, TParamDescs
 
@@ -804,6 +806,156 @@ bool TCRCommand::GetProp(int prop, TVariant& value) const {
     case prIsSelectParams: value = false; return true;
     case prParamsProcessed: value = int32_t{FParamsProcessed}; return true;
     case prSQLType: value = static_cast<int32_t>(FParsedSQLType); return true;
+    default: return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCRRecordSet
+
+TCRRecordSet::TCRRecordSet() = default;
+
+TCRRecordSet::~TCRRecordSet() = default;
+
+TCRCommand* TCRRecordSet::GetCommand() {
+    if (!FCommand) SetCommand(CreateCommand());
+    return FCommand.get();
+}
+
+void TCRRecordSet::SetCommand(std::unique_ptr<TCRCommand> command) { FCommand = std::move(command); }
+
+void TCRRecordSet::ExecCommand(int iters, int offset) {
+    TCRCommand* command = GetCommand();
+    bool single = iters == 1 && offset == 0;
+    for (const auto& p : command->Params())
+        if (p->GetArraySize() > 1) single = false;
+    if (single) {
+        command->SetProp(prBatchIters, int32_t{1});
+        command->SetProp(prBatchOffset, int32_t{0});
+        command->Execute();
+    } else {
+        command->ExecuteBatch(iters, offset);
+    }
+}
+
+void TCRRecordSet::CheckFieldDescs() {
+    ClearFields();
+    CreateFieldDescs();
+    InitRecordSize();
+}
+
+void TCRRecordSet::ExecFetch(bool disableInitFields) {
+    TCRCommand* command = GetCommand();
+    bool fetched = false;
+    try {
+        const int iters = command->Params().Empty() ? 1 : command->Params()[0]->GetArraySize();
+        ExecCommand(iters, 0);
+        if (!disableInitFields || RequiredReInitFields()) CheckFieldDescs();
+        if (FFetchAll)
+            FetchAll();
+        else
+            Fetch();
+        fetched = true;
+    } catch (...) {
+        if (FAfterExecFetch) FAfterExecFetch(false);
+        throw;
+    }
+    if (fetched && FAfterExecFetch) FAfterExecFetch(true);
+}
+
+void TCRRecordSet::InternalOpen() { InternalOpen(false); }
+
+void TCRRecordSet::InternalOpen(bool disableInitFields) {
+    FWaitForFetchBreak = false;
+    FNoCountData = false;
+    TMemData::InternalOpen();
+    try {
+        ExecFetch(disableInitFields);
+    } catch (...) {
+        TCRCommand* command = GetCommand();
+        if (!FPrepared) {
+            try {
+                UnPrepare();
+            } catch (...) {
+                // the first error is the one to report
+            }
+        }
+        if (command->GetCursorState() > csExecuting) command->SetCursorState(FPrepared ? csPrepared : csInactive);
+        throw;
+    }
+}
+
+bool TCRRecordSet::RowsReturn() { return GetCommand()->GetCommandType() == ctCursor; }
+
+bool TCRRecordSet::CanDisconnect() {
+    const TCursorState state = GetCommand()->GetCursorState();
+    return state == csInactive || state == csFetched;
+}
+
+void TCRRecordSet::Disconnect() {
+    if (FPrepared) UnPrepare();
+}
+
+void TCRRecordSet::SetConnection(TCRConnection* connection) { GetCommand()->SetConnection(connection); }
+
+void TCRRecordSet::SetTransaction(TCRTransaction* transaction) { GetCommand()->SetTransaction(transaction); }
+
+void TCRRecordSet::SetSQL(const std::u16string& sql) { GetCommand()->SetSQL(sql); }
+
+void TCRRecordSet::Prepare() {
+    if (FPrepared) return;
+    GetCommand()->Prepare();
+    InternalPrepare();
+    FPrepared = true;
+}
+
+void TCRRecordSet::UnPrepare() {
+    const bool wasPrepared = FPrepared;
+    FPrepared = false;
+    if (wasPrepared) InternalUnPrepare();
+    GetCommand()->Unprepare();
+}
+
+bool TCRRecordSet::SetProp(int prop, const TVariant& value) {
+    switch (prop) {
+    case prUniDirectional: FUniDirectional = VarToBool(value); return true;
+    case prFetchRows: {
+        const int32_t rows = VarToInt(value);
+        if (rows <= 0) throw Exception("Invalid FetchRows value: " + std::to_string(rows));
+        FFetchRows = rows;
+        return true;
+    }
+    case prFetchAll:
+        if (!FLockFetchAll) FFetchAll = VarToBool(value);
+        return true;
+    case prLockFetchAll: FLockFetchAll = VarToBool(value); return true;
+    case prLongStrings: FLongStrings = VarToBool(value); return true;
+    case prFlatBuffers: FFlatBuffers = VarToBool(value); return true;
+    case prExtendedFieldsInfo: FExtendedFieldsInfo = VarToBool(value); return true;
+    case prDefaultValues: FDefaultValues = VarToBool(value); return true;
+    case prFieldOrigins: FFieldOrigins = VarToInt(value) != 0; return true;
+    case prReadOnly: FReadOnly = VarToBool(value); return true;
+    case prRoAfterUpdate: FRoAfterUpdate = VarToBool(value); return true;
+    case prFullRefresh: FFullRefresh = VarToBool(value); return true;
+    case prSetFieldsReadOnly: FSetFieldsReadOnly = VarToBool(value); return true;
+    case prKeyFields: FKeyFields = VarToStr(value); return true;
+    case prUpdatingTable: FUpdatingTable = VarToStr(value); return true;
+    case prInsertAllSetFields: FInsertAllSetFields = VarToBool(value); return true;
+    default: RaiseUnknownProp(prop);
+    }
+}
+
+bool TCRRecordSet::GetProp(int prop, TVariant& value) const {
+    switch (prop) {
+    case prUniDirectional: value = FUniDirectional; return true;
+    case prFetchRows: value = int32_t{FFetchRows}; return true;
+    case prFetchAll: value = FFetchAll; return true;
+    case prLockFetchAll: value = FLockFetchAll; return true;
+    case prLongStrings: value = FLongStrings; return true;
+    case prFlatBuffers: value = FFlatBuffers; return true;
+    case prReadOnly: value = FReadOnly; return true;
+    case prKeyFields: value = FKeyFields; return true;
+    case prUpdatingTable: value = FUpdatingTable; return true;
     default: return false;
     }
 }

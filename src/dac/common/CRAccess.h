@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dac/common/CRParser.h"
+#include "dac/common/MemData.h"
 #include "platform/Exception.h"
 
 namespace rivalon {
@@ -216,8 +217,18 @@ enum TSortType : int { stCaseSensitive = 0, stCaseInsensitive = 1, stBinary = 2 
 
 class TCRCommand;
 class TCRConnection;
+class TCRRecordSet;
 class TCRTransaction;
-class TFieldDesc;
+
+// What a provider configures through property codes: its connection, command, record set and
+// transaction objects (and the helpers a provider adds). Both operations say whether the code is
+// known to the object.
+class TCRObject {
+public:
+    virtual ~TCRObject();
+    virtual bool SetProp(int prop, const TVariant& value) = 0;
+    virtual bool GetProp(int prop, TVariant& value) const = 0;
+};
 
 // Raised when a lost session was reopened and the failed operation is to be repeated.
 class EFailOver : public Exception {
@@ -478,7 +489,7 @@ struct TSSLOptions {
 // ---------------------------------------------------------------------------------------------
 // Provider transaction.
 
-class TCRTransaction {
+class TCRTransaction : public TCRObject {
 public:
     TCRTransaction();
     TCRTransaction(const TCRTransaction&) = delete;
@@ -487,8 +498,8 @@ public:
 
     virtual bool AddConnection(TCRConnection* connection);
     virtual bool RemoveConnection(TCRConnection* connection);
-    virtual bool SetProp(int prop, const TVariant& value);
-    virtual bool GetProp(int prop, TVariant& value) const;
+    bool SetProp(int prop, const TVariant& value) override;
+    bool GetProp(int prop, TVariant& value) const override;
     virtual bool GetInTransaction() const { return FActive; }
     virtual bool DetectInTransaction(bool canActivate = false);
     virtual void AssignConnect(TCRTransaction* source);
@@ -525,7 +536,7 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Provider connection.
 
-class TCRConnection {
+class TCRConnection : public TCRObject {
 public:
     // The error hook: error, raise flag, cause, attempt number, out reconnect, out raise-failover.
     using TErrorProc = std::function<void(Exception& e, bool& fail, TConLostCause cause, int attempt,
@@ -538,6 +549,7 @@ public:
 
     virtual std::unique_ptr<TSQLInfo> CreateSQLInfo() const;
     virtual TCRClass<TCRCommand> GetCommandClass() const = 0;
+    virtual TCRClass<TCRRecordSet> GetRecordSetClass() const = 0;
     virtual TCRClass<TCRTransaction> GetTransactionClass() const = 0;
 
     // Runs the error hook (with reconnect attempts) before the provider raises `e`; clears
@@ -563,8 +575,8 @@ public:
     virtual std::u16string GetServerVersionFull() const = 0;
     virtual std::u16string GetClientVersion() const = 0;
     virtual bool CanChangeDatabase() const { return false; }
-    virtual bool SetProp(int prop, const TVariant& value);
-    virtual bool GetProp(int prop, TVariant& value) const;
+    bool SetProp(int prop, const TVariant& value) override;
+    bool GetProp(int prop, TVariant& value) const override;
 
     bool GetConnected() const { return FConnected; }
     bool IsValid() const { return FIsValid; }
@@ -614,7 +626,7 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Provider command.
 
-class TCRCommand {
+class TCRCommand : public TCRObject {
 public:
     TCRCommand();
     TCRCommand(const TCRCommand&) = delete;
@@ -655,8 +667,8 @@ public:
     virtual TParsedSQLType ParseSQLType(const std::u16string& sql) const;
 
     virtual TParamDesc* AddParam();
-    virtual bool SetProp(int prop, const TVariant& value);
-    virtual bool GetProp(int prop, TVariant& value) const;
+    bool SetProp(int prop, const TVariant& value) override;
+    bool GetProp(int prop, TVariant& value) const override;
     virtual void BreakExec() {}
 
     TCRConnection* GetConnection() const { return FConnection; }
@@ -705,6 +717,81 @@ protected:
     int FLastBatchIters = 0;
     int FParamsProcessed = 0;
     bool FExecuting = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Provider record set: the record store driven by a provider command.
+
+class TCRRecordSet : public TMemData, public TCRObject {
+public:
+    TCRRecordSet();
+    ~TCRRecordSet() override;
+
+    // The command, made by CreateCommand on first use (a constructor cannot reach the
+    // provider's override).
+    TCRCommand* GetCommand();
+    virtual void SetCommand(std::unique_ptr<TCRCommand> command);
+
+    // Runs the command once (or as a batch of array values).
+    virtual void ExecCommand(int iters = 1, int offset = 0);
+    // Executes, (re)builds the column descriptions unless told not to, then fetches all rows or
+    // one block; FAfterExecFetch learns whether it succeeded.
+    virtual void ExecFetch(bool disableInitFields);
+    virtual void BreakFetch() { FWaitForFetchBreak = true; }
+    // Whether the statement gives rows: the command's type is ctCursor.
+    virtual bool RowsReturn();
+    // Whether the session may go: the cursor is inactive or fully fetched.
+    virtual bool CanDisconnect();
+    virtual void Disconnect();
+    virtual void SetConnection(TCRConnection* connection);
+    virtual void SetTransaction(TCRTransaction* transaction);
+    virtual void SetSQL(const std::u16string& sql);
+    virtual void Prepare();
+    virtual void UnPrepare();
+    bool GetPrepared() const { return FPrepared; }
+    virtual bool IsCaseSensitive() const { return false; }
+
+    bool SetProp(int prop, const TVariant& value) override;
+    bool GetProp(int prop, TVariant& value) const override;
+
+    bool GetFetchAll() const { return FFetchAll; }
+
+    std::function<void(bool)> FAfterExecFetch;
+    std::function<void(bool)> FAfterFetchAll;
+
+protected:
+    // The provider creates its command here.
+    virtual std::unique_ptr<TCRCommand> CreateCommand() = 0;
+    void InternalOpen() override;
+    virtual void InternalOpen(bool disableInitFields);
+    virtual void InternalPrepare() {}
+    virtual void InternalUnPrepare() {}
+    // Describes the columns of the current result (AddField for each).
+    virtual void CreateFieldDescs() {}
+    // Whether the columns must be described again even when told not to.
+    virtual bool RequiredReInitFields() const { return false; }
+    // Clears, describes and lays out the columns.
+    void CheckFieldDescs();
+
+    std::unique_ptr<TCRCommand> FCommand;
+    bool FPrepared = false;
+    bool FFetchAll = false;
+    bool FLockFetchAll = false;
+    bool FNoCountData = false;
+    bool FLongStrings = true;
+    bool FFlatBuffers = true;
+    bool FExtendedFieldsInfo = false;
+    bool FDefaultValues = false;
+    bool FFieldOrigins = false;
+    bool FReadOnly = false;
+    bool FRoAfterUpdate = false;
+    bool FFullRefresh = false;
+    bool FSetFieldsReadOnly = false;
+    std::u16string FKeyFields;
+    std::u16string FUpdatingTable;
+    bool FWaitForFetchBreak = false;
+    int32_t FLastRowsObtained = 0;
+    bool FInsertAllSetFields = false;
 };
 
 } // namespace rivalon
