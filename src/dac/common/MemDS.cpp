@@ -823,9 +823,16 @@ void TMemDataSet::Next() {
     const TItemHeader* next = FCurrent ? FCurrent->Next : nullptr;
     if (!next && FCurrent && !FFetchedAll) {
         if (FData->UniDirectional()) {
-            // The next block replaces the current row's.
+            // The next block may replace the current row's: its item is not touched again
+            // unless the store still holds it as its last row.
+            const int32_t order = FCurrent->Order;
             FCurrent = nullptr;
-            if (FData->Fetch()) next = FData->FirstItem(); else FFetchedAll = true;
+            if (FData->Fetch()) {
+                next = FData->FirstItem();
+            } else {
+                FFetchedAll = true;
+                if (FData->LastItem() && FData->LastItem()->Order == order) FCurrent = FData->LastItem();
+            }
         } else if (FData->Fetch()) {
             next = FCurrent->Next;
         } else {

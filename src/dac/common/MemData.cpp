@@ -933,7 +933,13 @@ bool TMemData::InternalFetch(bool fetchBack) {
             block = nullptr;
             FreeFetchBuffer();
             ProcessNoResult(fetchBack);
-            if (!FBlockMan.FirstBlock()) InitData();
+            if (!FBlockMan.FirstBlock()) {
+                // Nothing held any more; a forward-only store still counts what it has read.
+                const int32_t count = FRecordCount, fetched = FRowsFetched;
+                InitData();
+                FRecordCount = count;
+                FRowsFetched = fetched;
+            }
             return false;
         }
         for (int i = 0; i < block->ItemCount; ++i) {
