@@ -77,7 +77,8 @@ TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDo
 
         memLogCombate->setUndoRedoEnabled(false); // a long log must not grow an undo history
 
-        procEscalaTela();
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        procEscalaTela(screen ? screen->logicalDotsPerInchX() / 96.0 : 1.0);
 
         // Placed at the centre of the desktop.
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -101,14 +102,15 @@ TfrmPrincipal::~TfrmPrincipal() {
 // The description is in pixels at 96 DPI. Fonts follow the screen by themselves (they are in
 // points); positions and sizes of every control not placed by a layout, the fixed heights of the
 // aligned panels and the grid's column widths are scaled here.
-void TfrmPrincipal::procEscalaTela() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    FEscala = screen ? screen->logicalDotsPerInchX() / 96.0 : 1.0;
-    if (!(FEscala > 0.0))
-        FEscala = 1.0;
-    const double f = FEscala;
+void TfrmPrincipal::procEscalaTela(double fator) {
+    const double f = fator > 0.0 && std::isfinite(fator) ? fator : 1.0;
+    FEscala *= f;
     if (f != 1.0) {
         for (QWidget* w : findChildren<QWidget*>()) {
+            // Only the description's own controls: the inner parts of grids, text boxes and
+            // scroll bars are laid out by their owners.
+            if (w->objectName().isEmpty() || w->objectName().startsWith(QLatin1String("qt_")))
+                continue;
             if (w->minimumHeight() > 0 && w->minimumHeight() == w->maximumHeight())
                 w->setFixedHeight(Escalar(w->minimumHeight(), f));
             if (!InLayout(w) && w->parentWidget() != nullptr && !w->isWindow()) {
@@ -117,13 +119,13 @@ void TfrmPrincipal::procEscalaTela() {
                                Escalar(g.height(), f));
             }
         }
-        dbgRanking->verticalHeader()->setFixedWidth(Escalar(12, f));
+        dbgRanking->verticalHeader()->setFixedWidth(Escalar(12, FEscala));
     }
     for (int i = 0; i < static_cast<int>(std::size(kColunasRanking)); ++i) {
         if (kColunasRanking[i].Largura > 0)
-            dbgRanking->setColumnWidth(i, Escalar(kColunasRanking[i].Largura, f));
+            dbgRanking->setColumnWidth(i, Escalar(kColunasRanking[i].Largura, FEscala));
     }
-    resize(Escalar(1030, f), Escalar(667, f));
+    resize(Escalar(width(), f), Escalar(height(), f));
 }
 
 void TfrmPrincipal::FormCreate() {

@@ -58,6 +58,10 @@ public:
     // Pixels at 96 DPI of the window description to this screen's pixels.
     double FatorEscala() const noexcept { return FEscala; }
 
+    // Scales the description's positions and sizes by fator (the screen's DPI / 96). The window
+    // applies it once while it is created; a second call scales again.
+    void procEscalaTela(double fator);
+
 public slots:
     void ntbPaginasPageChanged();
     void btnLoginClick();
@@ -74,7 +78,6 @@ public slots:
     void BitBtn1Click();
 
 private:
-    void procEscalaTela();
     void procAcrescentaLog(const std::u16string& linhas);
 
     TDados* FDados;

@@ -220,6 +220,39 @@ TEST_F(WindowTest, ControlsMatchTheWindowDescription) {
         EXPECT_TRUE(ch.isLetter());
 }
 
+// On a screen of 144 DPI every pixel of the description counts one and a half.
+TEST_F(WindowTest, DescriptionIsScaledToTheScreen) {
+    FForm->procEscalaTela(1.5);
+    EXPECT_DOUBLE_EQ(FForm->FatorEscala(), 1.5);
+    EXPECT_EQ(FForm->size(), QSize(1545, 1001));
+    VA_ID_CONTA = 1;
+    struct Case {
+        QWidget* w;
+        int page;
+        QRect geometry;
+    };
+    const Case cases[] = {
+        {FForm->Image1, 0, {0, 0, 962, 362}},
+        {FForm->GroupBox2, 0, {576, 371, 482, 255}},
+        {FForm->edtSenha, 0, {180, 83, 182, 30}},
+        {FForm->Teste, 0, {144, 756, 113, 38}},
+        {FForm->btnAddHp, 2, {371, 285, 38, 38}},
+        {FForm->Panel1, 3, {1, 1, 1543, 266}},
+        {FForm->Panel2, 3, {1, 267, 1543, 62}},
+        {FForm->dbgRanking, 3, {1, 329, 1543, 671}},
+        {FForm->Label3, 4, {408, 110, 41, 38}},
+        {FForm->Panel3, 4, {1, 349, 1543, 651}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.w->objectName().toStdString());
+        ShowPage(c.page);
+        EXPECT_EQ(c.w->geometry(), c.geometry);
+    }
+    EXPECT_EQ(FForm->dbgRanking->columnWidth(0), 675);
+    // The banner itself is never scaled.
+    EXPECT_EQ(FForm->Image1->pixmap().size(), QSize(727, 237));
+}
+
 TEST_F(WindowTest, EditsCarryTheirLabelsAndFlags) {
     struct Edit {
         QLineEdit* edit;
