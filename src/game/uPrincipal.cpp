@@ -59,6 +59,9 @@ TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDo
         Label3->setFont(TahomaFontPx96(21, true));
         // The face-off mark is the game's, not the theme's: same gold in any look.
         Label3->setStyleSheet(QStringLiteral("color: #f2b83a; background: transparent;"));
+        // The mark sizes itself to its text, as the stored label does: a stand-in for Tahoma may
+        // run a pixel or two wider than the 27 x 25 it was drawn for.
+        Label3->resize(Label3->size().expandedTo(Label3->sizeHint()));
         auto* glow = new QGraphicsDropShadowEffect(Label2);
         glow->setOffset(0, 0);
         glow->setBlurRadius(10);
