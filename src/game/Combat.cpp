@@ -88,6 +88,9 @@ void Subtrai(int32_t& hp, int32_t dano)
                                                  : static_cast<int32_t>(r);
 }
 
+// Seeds the generator while the program starts rather than at the first fight.
+[[maybe_unused]] const bool kSemeadoNoInicio = (Processo(), true);
+
 } // namespace
 
 TDados& DadosDoProcesso()

@@ -18,8 +18,8 @@ public:
     virtual int32_t Rolar(int32_t faces) = 0;
 };
 
-// The program's one pseudo-random generator, seeded once from the clock when first used (the
-// window uses it from its creation on). Safe to call from any thread.
+// The program's one pseudo-random generator, seeded once from the clock as the program starts.
+// Safe to call from any thread.
 TDados& DadosDoProcesso();
 // Re-seeds the process generator so that a run can be repeated (tests, replays).
 void SemearDadosDoProcesso(uint64_t semente);

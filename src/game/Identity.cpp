@@ -13,7 +13,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 namespace rivalon {
@@ -53,12 +55,7 @@ std::u16string FuncMacAddress()
 
 std::u16string FuncIPLocal()
 {
-    if (const auto ip = PrimeiroIPv4Interface(ListarInterfaces()))
-        return Pontuado(*ip);
-    if (const auto nome = NomeDoHost())
-        if (const auto ip = IPv4DoNome(*nome))
-            return Pontuado(*ip);
-    return u"127.0.0.1";
+    return Pontuado(EscolherIPv4Local(ListarInterfaces(), NomeDoHost(), IPv4DoNome));
 }
 
 std::u16string FuncVersaoExe()
@@ -112,7 +109,8 @@ std::u16string GetIPReal(const std::string& url, std::chrono::milliseconds limit
 
     QNetworkAccessManager cliente;
     QNetworkRequest pedido(endereco);
-    const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, limite.count()));
+    const int ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        limite.count(), 1, std::numeric_limits<int>::max()));
     std::unique_ptr<QNetworkReply> resposta(cliente.get(pedido));
 
     bool grandeDemais = false;

@@ -139,6 +139,17 @@ std::optional<std::array<uint8_t, 4>> IPv4DoNome(const std::string& nome)
     return std::nullopt;
 }
 
+std::array<uint8_t, 4> EscolherIPv4Local(const std::vector<TInterfaceInfo>& interfaces,
+                                         const std::optional<std::string>& nomeDoHost, const TResolverIPv4& resolver)
+{
+    if (const auto ip = PrimeiroIPv4Interface(interfaces))
+        return *ip;
+    if (nomeDoHost && resolver)
+        if (const auto ip = resolver(*nomeDoHost))
+            return *ip;
+    return {127, 0, 0, 1};
+}
+
 std::optional<std::string> NomeDoUsuarioEfetivo()
 {
     const uid_t uid = geteuid();

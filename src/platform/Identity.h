@@ -3,6 +3,7 @@
 // effective user. Raw values only; the game formats them for its probes.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ std::optional<std::array<uint8_t, 4>> PrimeiroIPv4Interface(const std::vector<TI
 std::optional<std::string> NomeDoHost();
 // The first IPv4 address that the given host name resolves to; nothing when it does not.
 std::optional<std::array<uint8_t, 4>> IPv4DoNome(const std::string& nome);
+// The local IPv4 address: the first of an up, non-loopback interface, else the first that the
+// host name resolves to, else 127.0.0.1; the sources are parameters so the order can be checked.
+using TResolverIPv4 = std::function<std::optional<std::array<uint8_t, 4>>(const std::string&)>;
+std::array<uint8_t, 4> EscolherIPv4Local(const std::vector<TInterfaceInfo>& interfaces,
+                                         const std::optional<std::string>& nomeDoHost, const TResolverIPv4& resolver);
+
 // The login name of the effective user (getpwuid_r), as the system's bytes; nothing on failure.
 std::optional<std::string> NomeDoUsuarioEfetivo();
 

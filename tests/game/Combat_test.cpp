@@ -248,28 +248,36 @@ TEST_F(CombatTest, CriticalThatDoesNotBeatTheDefenceDealsNothing)
     EXPECT_EQ(l, esperado);
 }
 
-TEST_F(CombatTest, OpponentAtZeroOrBelowLosesAfterTheFirstRound)
+TEST_F(CombatTest, SideDownBeforeTheFightLosesAfterTheFirstRound)
 {
     // Whatever the round: won by the player and defended, or won by the opponent with a hit that
-    // fells the player too. A side that was down before the fight is the loser.
+    // fells the player too. A side that was down before the fight is the loser; when both were,
+    // the one that attacked in the round wins.
     struct Caso {
         int32_t hpAdversario;
         int32_t hpJogador;
         std::vector<int32_t> dados;
+        const char16_t* fim;
     };
     const Caso casos[] = {
-        {0, 10, Rodada(14, 9, 1, 20)},
-        {-5, 10, Rodada(14, 9, 12, 7, 2)},
-        {0, 10, Rodada(9, 14, 1, 20)},
-        {0, 1, Rodada(9, 14, 20, 1, 2)},
+        {0, 10, Rodada(14, 9, 1, 20), u"Fim do Combate! Ana venceu!"},
+        {-5, 10, Rodada(14, 9, 12, 7, 2), u"Fim do Combate! Ana venceu!"},
+        {0, 10, Rodada(9, 14, 1, 20), u"Fim do Combate! Ana venceu!"},
+        {0, 1, Rodada(9, 14, 20, 1, 2), u"Fim do Combate! Ana venceu!"},
+        {12, 0, Rodada(14, 9, 12, 7, 2), u"Fim do Combate! Bruno venceu!"},
+        {1, 0, Rodada(14, 9, 20, 1, 2), u"Fim do Combate! Bruno venceu!"},
+        {0, 0, Rodada(9, 14, 1, 20), u"Fim do Combate! Bruno venceu!"},
+        {0, 0, Rodada(14, 9, 1, 20), u"Fim do Combate! Ana venceu!"},
     };
     for (const Caso& c : casos) {
+        SCOPED_TRACE(testing::Message() << "HP " << c.hpJogador << " against " << c.hpAdversario << ", initiative "
+                                        << c.dados[0] << ":" << c.dados[1]);
         SetUp();
         VA_HP_ADVERSARIO = c.hpAdversario;
         VA_HP_ATUAL = c.hpJogador;
         const Linhas l = Lutar(c.dados);
         EXPECT_EQ(Contar(l, u"Iniciativa de Ana: 14") + Contar(l, u"Iniciativa de Ana: 9"), 1u);
-        EXPECT_EQ(l.back(), u"Fim do Combate! Ana venceu!");
+        EXPECT_EQ(l.back(), c.fim);
     }
 }
 

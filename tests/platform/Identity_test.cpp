@@ -59,6 +59,34 @@ TEST(IdentityTest, LocalAddressIsTheFirstIPv4OfTheFirstUpNonLoopbackInterface)
     EXPECT_FALSE(PrimeiroIPv4Interface({lista[0], lista[1], lista[2]}));
 }
 
+TEST(IdentityTest, LocalAddressFallsBackToTheHostNameThenToTheLoopback)
+{
+    const std::array<uint8_t, 4> daInterface{192, 168, 1, 20};
+    const std::array<uint8_t, 4> doNome{10, 1, 2, 3};
+    const std::array<uint8_t, 4> loopback{127, 0, 0, 1};
+    const std::vector<TInterfaceInfo> comEndereco{Interface("eth0", true, false, {}, {daInterface})};
+    const std::vector<TInterfaceInfo> semEndereco{Interface("lo", true, true, {}, {loopback}),
+                                                  Interface("eth0", true, false, {1, 2, 3, 4, 5, 6})};
+    std::vector<std::string> consultas;
+    auto resolve = [&](const std::string& nome) -> std::optional<std::array<uint8_t, 4>> {
+        consultas.push_back(nome);
+        return doNome;
+    };
+    auto falha = [&](const std::string& nome) -> std::optional<std::array<uint8_t, 4>> {
+        consultas.push_back(nome);
+        return std::nullopt;
+    };
+
+    EXPECT_EQ(EscolherIPv4Local(comEndereco, "arena", resolve), daInterface);
+    EXPECT_TRUE(consultas.empty());
+    EXPECT_EQ(EscolherIPv4Local(semEndereco, "arena", resolve), doNome);
+    EXPECT_EQ(consultas, std::vector<std::string>{"arena"});
+    EXPECT_EQ(EscolherIPv4Local(semEndereco, "arena", falha), loopback);
+    consultas.clear();
+    EXPECT_EQ(EscolherIPv4Local({}, std::nullopt, resolve), loopback);
+    EXPECT_TRUE(consultas.empty());
+}
+
 TEST(IdentityTest, InterfacesOfThisMachineHoldTheLoopback)
 {
     const auto lista = ListarInterfaces();
