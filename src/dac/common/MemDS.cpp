@@ -698,7 +698,11 @@ void TMemDataSet::CreateFieldDefs() {
         if (desc->FFieldDescKind != fdkData || desc->FHidden || desc->HasParent()) continue;
         const auto type = map.GetFieldType(desc->DataType());
         if (!type) Error(u"Data type is not supported");
-        TFieldDef& def = FFieldDefs.Add(desc->FName, *type, GetFieldDefSize(*desc, *type),
+        // A result may repeat a column name ("SELECT a, a"); the second becomes "a_1" so that
+        // each definition binds its own column.
+        std::u16string name = desc->FName;
+        for (int n = 1; FFieldDefs.Find(name); ++n) name = desc->FName + u"_" + IntText(n);
+        TFieldDef& def = FFieldDefs.Add(std::move(name), *type, GetFieldDefSize(*desc, *type),
                                         desc->FRequired && FLocalConstraints);
         def.FieldNo = desc->FFieldNo;
         def.ReadOnly = desc->FReadOnly;
