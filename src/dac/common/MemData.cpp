@@ -118,7 +118,7 @@ THeapRef TStringHeap::AllocSmall(size_t rounded) {
         }
         if (FBlocks.size() + 1 >= (size_t(1) << (31 - OffsetBits)))
             throw EStoreError("String heap exhausted");
-        FBlocks.push_back(std::make_unique<uint8_t[]>(BlockSize));
+        FBlocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(BlockSize));
         FUsed = 0;
     }
     uint8_t* chunk = FBlocks.back().get() + FUsed;
