@@ -633,6 +633,13 @@ bool TData::GetNull(const TFieldDesc& field, TConstRecord record) const {
 void TData::SetNull(const TFieldDesc& field, TRecord record, bool isNull) {
     const size_t at = size_t(FDataSize) + field.FFieldNo - 1;
     if (field.FFieldNo < 1 || at >= record.size()) throw EStoreError("Column outside the record");
+    if (isNull && field.IsExternal()) {
+        // A NULL keeps no text: its slot refers to nothing.
+        CheckRecord(field, record, 6, field.Offset());
+        uint8_t* slot = record.data() + field.Offset();
+        FStringHeap->DisposeBuf(LoadAt<THeapRef>(slot + 2));
+        std::memset(slot, 0, 6);
+    }
     record[at] = isNull ? 1 : 0;
 }
 

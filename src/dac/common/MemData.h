@@ -406,7 +406,8 @@ public:
     // Integer types (and dtBoolean as 0/-1) as a 64-bit value; false when NULL.
     bool GetInteger(const TFieldDesc& field, TConstRecord record, int64_t& value) const;
 
-    // Writing (providers). Each writer clears the null flag; they check the type, the record
+    // Writing (providers). SetNull(true) on an Ext column also releases its heap buffer and
+    // clears its slot. Each writer clears the null flag; they check the type, the record
     // size and the field's room and never write outside the field's slot.
     void SetNull(const TFieldDesc& field, TRecord record, bool isNull);
     void PutInteger(const TFieldDesc& field, TRecord record, int64_t value);

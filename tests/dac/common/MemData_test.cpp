@@ -250,6 +250,16 @@ TEST(RecordValues, NullsInlineAndOutOfLineTexts) {
     EXPECT_EQ(std::memcmp(rec.data() + rs.Field(2).DataOffset(), "ABC\0", 4), 0);
     EXPECT_EQ(Text(rs, 2, row), "ABC");
 
+    // Setting NULL over a text releases its buffer and clears the slot.
+    TTestRecordSet& w = rs;
+    const TRecord wrec = w.RecordOf(const_cast<TItemHeader*>(row));
+    w.SetNull(w.Field(1), wrec, true);
+    EXPECT_EQ(w.GetHeapRef(w.Field(1), wrec), 0u);
+    EXPECT_EQ(w.StringHeap().FreeListLength(16), 1u);
+    w.PutString(w.Field(1), wrec, "Vaelith!");
+    EXPECT_EQ(w.StringHeap().FreeListLength(16), 0u); // the same buffer again
+    EXPECT_EQ(Text(w, 1, row), "Vaelith!");
+
     // An empty text is a value, not NULL.
     const TItemHeader* empty = row->Next;
     EXPECT_TRUE(rs.GetField(rs.Field(1), rs.RecordOf(empty), v));
