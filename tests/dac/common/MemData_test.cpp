@@ -94,6 +94,14 @@ TEST(RecordLayout, GameRowAndEvenWideOffset) {
     EXPECT_EQ(odd.DataSize(), 6 + 24 + 10);
     EXPECT_EQ(odd.RecordSize(), 40 + 4);
 
+    // A one-byte value (BINARY(1): length word and the byte) before a wide string.
+    TTestRecordSet one;
+    one.Columns = {{u"flag", dtBytes, 1}, {u"nome", dtWideString, 4}};
+    one.Open();
+    EXPECT_EQ(one.Field(0).Size(), 3);
+    EXPECT_EQ(one.Field(1).Offset(), 4);
+    EXPECT_EQ(one.Field(1).Offset() % 2, 0);
+
     // An 8-bit text keeps the running offset as it is.
     TTestRecordSet narrow;
     narrow.Columns = {{u"sigla", dtString, 2}, {u"nome", dtString, 10}};
