@@ -810,7 +810,7 @@ void TMemDataSet::First() {
 
 void TMemDataSet::Last() {
     if (!Active()) return;
-    if (!FFetchedAll) {
+    if (!FFetchedAll && !FData->FetchEnded()) {
         FCurrent = nullptr; // a forward-only store may reuse the current row's block
         FData->FetchAll();
         FFetchedAll = true;
@@ -825,7 +825,7 @@ void TMemDataSet::Last() {
 void TMemDataSet::Next() {
     if (!Active() || FEof) return;
     const TItemHeader* next = FCurrent ? FCurrent->Next : nullptr;
-    if (!next && FCurrent && !FFetchedAll) {
+    if (!next && FCurrent && !FFetchedAll && !FData->FetchEnded()) {
         if (FData->UniDirectional()) {
             // The next block may replace the current row's: its item is not touched again
             // unless the store still holds it as its last row.

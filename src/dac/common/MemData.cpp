@@ -868,6 +868,7 @@ void TMemData::InitData() {
     FBlockMan.FreeAllBlocks();
     FFirstItem = FLastItem = FCurrentItem = nullptr;
     FRowsFetched = 0;
+    FFetchEnded = false;
     TData::InitData();
 }
 
@@ -875,6 +876,7 @@ void TMemData::FreeData() {
     FBlockMan.FreeAllBlocks();
     FFirstItem = FLastItem = FCurrentItem = nullptr;
     FRowsFetched = 0;
+    FFetchEnded = false;
     TData::FreeData();
 }
 
@@ -947,6 +949,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
                 FRecordCount = count;
                 FRowsFetched = fetched;
             }
+            FFetchEnded = true;
             return false;
         }
         for (int i = 0; i < block->ItemCount; ++i) {
@@ -971,7 +974,10 @@ bool TMemData::InternalFetch(bool fetchBack) {
         }
         FRowsFetched += rows;
         ProcessFetchedBlock(block, fetchBack);
-        if (IsFetchFinished()) FreeFetchBuffer();
+        if (IsFetchFinished()) {
+            FreeFetchBuffer();
+            FFetchEnded = true;
+        }
         return true;
     } catch (...) {
         if (block) {

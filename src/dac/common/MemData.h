@@ -474,6 +474,9 @@ public:
     int RowsFetched() const { return FRowsFetched; }
     int FetchRows() const { return FFetchRows; }
     bool UniDirectional() const { return FUniDirectional; }
+    // The provider reported the end of its rows (a block without rows, or a finished cursor)
+    // since the store was opened; a data set then asks for no more blocks.
+    bool FetchEnded() const { return FFetchEnded; }
     void InitRecordSize() override;
 
 protected:
@@ -508,6 +511,7 @@ protected:
     int32_t FRowsFetched = 0;
     int32_t FFetchRows = 25;
     bool FUniDirectional = false;
+    bool FFetchEnded = false;
 };
 
 } // namespace rivalon

@@ -132,6 +132,19 @@ TEST(MemDataSet, DefaultFieldsReadRowsInOrder) {
     EXPECT_EQ(id.AsInteger(), 31);
 }
 
+TEST(MemDataSet, AsksNoBlockAfterTheEndOfTheRows) {
+    TTestQuery q;
+    FillNumbered(q.RS, 30);
+    q.Open();
+    EXPECT_EQ(q.RS.BlockRows, (std::vector<int>{25, 5}));
+    EXPECT_TRUE(q.RS.FetchEnded());
+    q.Last();
+    for (q.First(); !q.Eof(); q.Next()) {
+    }
+    EXPECT_EQ(q.RS.BlockRows.size(), 2u);
+    EXPECT_EQ(q.RecordCount(), 30);
+}
+
 TEST(MemDataSet, DefaultFieldsOutOfRangeAndReopen) {
     TTestQuery q;
     FillNumbered(q.RS, 3);
