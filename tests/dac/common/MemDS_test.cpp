@@ -132,6 +132,19 @@ TEST(MemDataSet, DefaultFieldsReadRowsInOrder) {
     EXPECT_EQ(id.AsInteger(), 31);
 }
 
+TEST(MemDataSet, AsksNoBlockAfterTheEndOfTheRows) {
+    TTestQuery q;
+    FillNumbered(q.RS, 30);
+    q.Open();
+    EXPECT_EQ(q.RS.BlockRows, (std::vector<int>{25, 5}));
+    EXPECT_TRUE(q.RS.FetchEnded());
+    q.Last();
+    for (q.First(); !q.Eof(); q.Next()) {
+    }
+    EXPECT_EQ(q.RS.BlockRows.size(), 2u);
+    EXPECT_EQ(q.RecordCount(), 30);
+}
+
 TEST(MemDataSet, DefaultFieldsOutOfRangeAndReopen) {
     TTestQuery q;
     FillNumbered(q.RS, 3);
@@ -146,6 +159,21 @@ TEST(MemDataSet, DefaultFieldsOutOfRangeAndReopen) {
     EXPECT_EQ(q.RecordCount(), 3);
     const TRecBookmark stale{0, nullptr, 0};
     EXPECT_FALSE(q.GotoBookmark(stale));
+}
+
+TEST(MemDataSet, RepeatedColumnNamesGetTheirOwnFields) {
+    TTestQuery q;
+    q.RS.Columns = {{u"a", dtInt32}, {u"A", dtInt32}, {u"a_1", dtInt32}, {u"c", dtString, 0, false, true}};
+    q.RS.Rows = {{int64_t(1), int64_t(2), int64_t(3), std::string("x")}};
+    q.Open();
+    EXPECT_EQ(q.FieldByName(u"a").AsInteger(), 1);
+    EXPECT_EQ(q.FieldByName(u"A_1").AsInteger(), 2);
+    EXPECT_EQ(q.FieldByName(u"a_1_1").AsInteger(), 3);
+    // A text column without a declared length gets a definition of size 1; required follows
+    // the column while local constraints are on.
+    EXPECT_EQ(q.FieldDefs()[3].Size, 1);
+    EXPECT_TRUE(q.FieldDefs()[3].Required);
+    EXPECT_EQ(q.FieldByName(u"c").AsString(), u"");
 }
 
 TEST(MemDataSet, EmptyResultAndNullsReadAsZeroAndEmptyText) {

@@ -94,6 +94,14 @@ TEST(RecordLayout, GameRowAndEvenWideOffset) {
     EXPECT_EQ(odd.DataSize(), 6 + 24 + 10);
     EXPECT_EQ(odd.RecordSize(), 40 + 4);
 
+    // A one-byte value (BINARY(1): length word and the byte) before a wide string.
+    TTestRecordSet one;
+    one.Columns = {{u"flag", dtBytes, 1}, {u"nome", dtWideString, 4}};
+    one.Open();
+    EXPECT_EQ(one.Field(0).Size(), 3);
+    EXPECT_EQ(one.Field(1).Offset(), 4);
+    EXPECT_EQ(one.Field(1).Offset() % 2, 0);
+
     // An 8-bit text keeps the running offset as it is.
     TTestRecordSet narrow;
     narrow.Columns = {{u"sigla", dtString, 2}, {u"nome", dtString, 10}};
@@ -249,6 +257,16 @@ TEST(RecordValues, NullsInlineAndOutOfLineTexts) {
     EXPECT_EQ(len, 3);
     EXPECT_EQ(std::memcmp(rec.data() + rs.Field(2).DataOffset(), "ABC\0", 4), 0);
     EXPECT_EQ(Text(rs, 2, row), "ABC");
+
+    // Setting NULL over a text releases its buffer and clears the slot.
+    TTestRecordSet& w = rs;
+    const TRecord wrec = w.RecordOf(const_cast<TItemHeader*>(row));
+    w.SetNull(w.Field(1), wrec, true);
+    EXPECT_EQ(w.GetHeapRef(w.Field(1), wrec), 0u);
+    EXPECT_EQ(w.StringHeap().FreeListLength(16), 1u);
+    w.PutString(w.Field(1), wrec, "Vaelith!");
+    EXPECT_EQ(w.StringHeap().FreeListLength(16), 0u); // the same buffer again
+    EXPECT_EQ(Text(w, 1, row), "Vaelith!");
 
     // An empty text is a value, not NULL.
     const TItemHeader* empty = row->Next;
@@ -431,4 +449,90 @@ TEST(BlockManager, FreeingAFreeItemIsCaught) {
         },
         "");
     EXPECT_EQ(bm.FreeCount(), 24);
+}
+
+TEST(StringHeap, RandomWorkloadKeepsEveryLiveBufferIntact) {
+    // A model of the live buffers: each holds a pattern that no other operation may disturb.
+    TStringHeap heap;
+    struct Live {
+        THeapRef ref;
+        std::string text;
+        int refs;
+    };
+    std::vector<Live> live;
+    uint32_t seed = 7;
+    auto rnd = [&](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    for (int op = 0; op < 20000; ++op) {
+        const uint32_t what = rnd(10);
+        if (what < 5 || live.empty()) {
+            const size_t len = rnd(4) == 0 ? 1990 + rnd(40) : rnd(300); // both sides of 2000
+            std::string text(len, char('a' + op % 26));
+            live.push_back({heap.AllocStr(text), text, 1});
+        } else if (what < 6) {
+            Live& l = live[rnd(uint32_t(live.size()))];
+            heap.AddRef(l.ref);
+            ++l.refs;
+        } else {
+            const size_t i = rnd(uint32_t(live.size()));
+            heap.DisposeBuf(live[i].ref);
+            if (--live[i].refs == 0) {
+                live[i] = live.back();
+                live.pop_back();
+            }
+        }
+        if (op % 1000 == 999) {
+            std::set<THeapRef> refs;
+            for (const Live& l : live) {
+                const auto buf = heap.Buffer(l.ref);
+                ASSERT_GE(buf.size(), l.text.size() + 1);
+                ASSERT_EQ(std::memcmp(buf.data(), l.text.data(), l.text.size()), 0);
+                ASSERT_EQ(buf[l.text.size()], 0);
+                ASSERT_EQ(heap.RefCount(l.ref), TStringHeap::RefFree + l.refs);
+                refs.insert(l.ref);
+            }
+            ASSERT_EQ(refs.size(), live.size()); // no buffer handed out twice
+        }
+    }
+    heap.Clear();
+    EXPECT_TRUE(heap.Empty());
+}
+
+TEST(BlockManager, RandomAllocAndFreeKeepItemsAndListsConsistent) {
+    TBlockManager bm;
+    bm.SetRecordSize(13);
+    std::vector<TItemHeader*> used;
+    uint32_t seed = 11;
+    auto rnd = [&](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    for (int op = 0; op < 5000; ++op) {
+        if (rnd(3) != 0 || used.empty()) {
+            TItemHeader* item = bm.AllocItem();
+            ASSERT_EQ(item->Flag, flUsed);
+            const TRecord rec = bm.GetRecordPtr(item);
+            std::memset(rec.data(), op & 0xFF, rec.size());
+            item->Order = op;
+            used.push_back(item);
+        } else {
+            const size_t i = rnd(uint32_t(used.size()));
+            TItemHeader* item = used[i];
+            const TRecord rec = bm.GetRecordPtr(item);
+            for (uint8_t b : rec) ASSERT_EQ(b, uint8_t(item->Order & 0xFF));
+            bm.FreeItem(item);
+            used[i] = used.back();
+            used.pop_back();
+        }
+    }
+    int usedInBlocks = 0, slots = 0;
+    for (const TBlockHeader* b = bm.FirstBlock(); b; b = b->Next) {
+        usedInBlocks += b->UsedItems;
+        slots += b->ItemCount;
+        EXPECT_GT(b->UsedItems, 0); // an empty block is released
+    }
+    EXPECT_EQ(usedInBlocks, int(used.size()));
+    EXPECT_EQ(bm.FreeCount(), slots - int(used.size()));
 }

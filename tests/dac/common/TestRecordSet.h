@@ -85,6 +85,9 @@ protected:
         return n;
     }
 
+    // Like a cursor that met the end of its result while filling a block.
+    bool IsFetchFinished() const override { return FDone; }
+
     void ProcessNoResult(bool) override {
         ++NoResultCalls;
         FDone = true;
