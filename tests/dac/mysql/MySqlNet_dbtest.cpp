@@ -1,13 +1,12 @@
 // The real server's greeting, read through the TCP channel and the packet layer.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
 #include "dac/common/CRVioTcp.h"
 #include "dac/mysql/MySqlErrors.h"
 #include "dac/mysql/MySqlNet.h"
 #include "support/TestDb.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
 
 using namespace rivalon;
 using rivalon::test::TestDb;
@@ -22,7 +21,8 @@ std::unique_ptr<TCRVioTcp> OpenChannel(int port) {
 }
 
 std::string Trimmed(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
     return s;
 }
 
@@ -47,11 +47,11 @@ TEST(TMySqlNetServer, ReadsTheGreeting) {
     std::string_view scramble1 = r.ReadView(8);
     EXPECT_EQ(r.ReadByte(), 0);
     const std::uint32_t capsLow = r.ReadUInt16();
-    r.ReadByte();    // character set
-    r.ReadUInt16();  // status flags
+    r.ReadByte();   // character set
+    r.ReadUInt16(); // status flags
     const std::uint32_t caps = capsLow | static_cast<std::uint32_t>(r.ReadUInt16()) << 16;
-    EXPECT_NE(caps & 0x200u, 0u);    // CLIENT_PROTOCOL_41
-    EXPECT_NE(caps & 0x80000u, 0u);  // CLIENT_PLUGIN_AUTH
+    EXPECT_NE(caps & 0x200u, 0u);   // CLIENT_PROTOCOL_41
+    EXPECT_NE(caps & 0x80000u, 0u); // CLIENT_PLUGIN_AUTH
     const int authLength = r.ReadByte();
     EXPECT_EQ(authLength, 21);
     r.Skip(10);
@@ -62,9 +62,9 @@ TEST(TMySqlNetServer, ReadsTheGreeting) {
     EXPECT_TRUE(r.AtEnd());
 
     // The server lists this very connection, not yet authenticated, under that thread id.
-    std::string listed = TestDb::rootSql(
-        "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
-        std::to_string(threadId));
+    std::string listed =
+        TestDb::rootSql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
+                        std::to_string(threadId));
     EXPECT_EQ(Trimmed(listed), "1");
 }
 
