@@ -86,3 +86,94 @@ TEST(TMySqlNetServer, ServerErrorAfterBadResponse) {
         EXPECT_FALSE(e.Message().empty());
     }
 }
+
+namespace {
+
+// A bare protocol-41 login of the password-less test account, just enough to reach the command
+// phase (the real handshake lives in the session). Returns with compression on when asked.
+void Login(TMySqlNet& net, bool compress) {
+    net.SetVio(OpenChannel(TestDb::port()));
+    net.ReceiveRow();
+    TMySqlReader greeting = net.Reader();
+    ASSERT_EQ(greeting.ReadByte(), 10);
+    greeting.ReadString();
+    greeting.Skip(4 + 8 + 1);
+    std::uint32_t caps = greeting.ReadUInt16();
+    greeting.Skip(3);
+    caps |= static_cast<std::uint32_t>(greeting.ReadUInt16()) << 16;
+    ASSERT_NE(caps & 0x20u, 0u) << "the server offers no compression";
+
+    constexpr std::uint32_t kFlags = 0x1 | 0x200 | 0x2000 | 0x8000 | 0x80000; // 4.1, plugin auth
+    net.Clear();
+    net.WriteInt32(kFlags | (compress ? 0x20u : 0u));
+    net.WriteInt32(MAX_ALLOWED_PACKET);
+    net.WriteByte(45); // utf8mb4_general_ci
+    net.Fill(0, 23);
+    net.WriteNullTerminated(TestDb::kNoPasswordUser);
+    net.WriteByte(0); // empty authentication answer
+    net.WriteNullTerminated("mysql_native_password");
+    net.Send();
+    net.ReceiveRow();
+    ASSERT_EQ(net.GetPacketType(true), ptOK);
+    net.SetCompress(compress);
+}
+
+// Sends one query and reads a one-column, one-row text result; returns the value.
+std::string QueryOneValue(TMySqlNet& net, std::string_view sql) {
+    net.NewCommand();
+    net.WriteByte(0x03); // COM_QUERY
+    net.WriteOrSendBytes(sql);
+    net.Send();
+    net.ReceiveRow();
+    EXPECT_EQ(net.Reader().ReadFieldLength(), 1); // one column
+    net.ReceiveRow();                             // its definition
+    net.ReceiveRow();
+    EXPECT_EQ(net.GetPacketType(false), ptEOF);
+    net.ReceiveRow();
+    TMySqlReader row = net.Reader();
+    auto value = row.ReadLenString();
+    EXPECT_TRUE(row.AtEnd());
+    std::string out = value ? std::string(*value) : std::string();
+    net.ReceiveRow();
+    EXPECT_EQ(net.GetPacketType(false), ptEOF);
+    return out;
+}
+
+} // namespace
+
+TEST(TMySqlNetServer, PayloadsAroundSixteenMiBBothWays) {
+    // Queries and rows of 16 MiB and more cross the frame limit in both directions, plain and
+    // through the compressed protocol.
+    for (bool compress : {false, true}) {
+        TMySqlNet net;
+        Login(net, compress);
+        EXPECT_EQ(QueryOneValue(net, "SELECT 1"), "1");
+
+        for (std::size_t textLength : {std::size_t{0xFFFFFF - 17}, std::size_t{0xFFFFFF},
+                                       std::size_t{17000000}}) {
+            // "SELECT LENGTH('" + text + "')" as the query
+            std::string sql = "SELECT LENGTH('" + std::string(textLength, 'q') + "')";
+            EXPECT_EQ(QueryOneValue(net, sql), std::to_string(textLength))
+                << "compress " << compress << ", text " << textLength;
+        }
+        for (std::size_t rowLength : {std::size_t{0xFFFFFF - 4}, std::size_t{17000000}}) {
+            std::string value = QueryOneValue(
+                net, "SELECT REPEAT('ab', " + std::to_string(rowLength / 2) + ")");
+            EXPECT_EQ(value.size(), rowLength / 2 * 2);
+            EXPECT_EQ(value.substr(0, 4), "abab");
+        }
+        // A server error after large traffic still arrives in step.
+        net.NewCommand();
+        net.WriteByte(0x03);
+        net.WriteOrSendBytes("SELECT * FROM no_such_table");
+        net.Send();
+        try {
+            net.ReceiveRow();
+            FAIL() << "no error for a missing table";
+        } catch (const EMySqlException& e) {
+            EXPECT_EQ(e.ErrorCode(), 1046); // no database selected
+            EXPECT_TRUE(e.IsServerError());
+            EXPECT_EQ(e.Message().substr(0, 6), u"#3D000");
+        }
+    }
+}
