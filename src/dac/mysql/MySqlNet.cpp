@@ -438,10 +438,11 @@ void TMySqlNet::SendCompressed(const std::uint8_t* bytes, std::size_t count) {
     constexpr std::size_t kFrameHeader = NET_HEADER_SIZE + COMP_HEADER_SIZE;
     std::size_t stored = count;
     std::size_t packed = 0;
-    FCompressScratch.resize(kFrameHeader + count + count / 5 + 12);
-    std::uint8_t* out = FCompressScratch.data();
+    const std::size_t work = kFrameHeader + count + count / 5 + 12;
+    FCompressScratch.Reserve(work);
+    std::uint8_t* out = FCompressScratch.Data();
     if (count > kStoredFrameMax) {
-        uLongf destLen = static_cast<uLongf>(FCompressScratch.size() - kFrameHeader);
+        uLongf destLen = static_cast<uLongf>(work - kFrameHeader);
         // A failed or oversized deflate falls back to the stored form.
         if (compress(out + kFrameHeader, &destLen, bytes, static_cast<uLong>(count)) == Z_OK &&
             destLen <= kMaxFrame) {
@@ -594,11 +595,11 @@ void TMySqlNet::ReceiveCompressedFrame() {
         ChannelRead(cb.Data() + unread, packed);
         return;
     }
-    FCompressScratch.resize(std::max(FCompressScratch.size(), packed));
-    ChannelRead(FCompressScratch.data(), packed);
+    FCompressScratch.Reserve(packed);
+    ChannelRead(FCompressScratch.Data(), packed);
     cb.SetLength(unread + unpacked);
     uLongf destLen = static_cast<uLongf>(unpacked);
-    int rc = uncompress(cb.Data() + unread, &destLen, FCompressScratch.data(),
+    int rc = uncompress(cb.Data() + unread, &destLen, FCompressScratch.Data(),
                         static_cast<uLong>(packed));
     if (rc != Z_OK || destLen != unpacked) {
         cb.SetLength(unread);

@@ -221,7 +221,7 @@ private:
     bool FFirstPacket = true;
     bool FSkipUTF8Check = false;
     TMySqlBuffer FCompressBuffer;
-    std::vector<std::uint8_t> FCompressScratch;
+    TMySqlBuffer FCompressScratch; // deflate output and inflate input
     std::unique_ptr<std::uint8_t[]> FSkipBuffer;
     std::uint8_t FPacketNumber = 0;
     std::uint8_t FComprPacketNumber = 0;

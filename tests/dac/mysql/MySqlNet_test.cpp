@@ -628,24 +628,29 @@ TEST(TMySqlNetCompress, LargerPacketsAreDeflated) {
 
 TEST(TMySqlNetCompress, SendPayloadsOfSixteenMiBAndMore) {
     for (std::size_t size : {kMax, kMax + 1, 2 * kMax + 3}) {
-        NetFixture f;
-        f.net.SetCompress(true);
-        const std::string text = Pattern(size - 1, 5);
-        f.net.WriteByte(0x03);
-        f.net.WriteOrSendBytes(text);
-        f.net.Send();
-        std::vector<CompFrame> frames;
-        std::string inner = Decompress(f.vio->TakeWritten(), &frames);
-        std::string joined;
-        for (const Frame& fr : ParseFrames(inner))
-            joined += fr.payload;
-        EXPECT_TRUE(joined == "\x03" + text) << size;
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(frames[i].sequence, static_cast<int>(i));
-            EXPECT_LE(frames[i].unpacked, kMax);
-            EXPECT_LE(frames[i].packed, kMax);
+        for (bool streamed : {true, false}) {
+            NetFixture f;
+            f.net.SetCompress(true);
+            const std::string text = Pattern(size - 1, 5);
+            f.net.WriteByte(0x03);
+            if (streamed)
+                f.net.WriteOrSendBytes(text);
+            else
+                f.net.WriteBytes(text);
+            f.net.Send();
+            std::vector<CompFrame> frames;
+            std::string inner = Decompress(f.vio->TakeWritten(), &frames);
+            std::string joined;
+            for (const Frame& fr : ParseFrames(inner))
+                joined += fr.payload;
+            EXPECT_TRUE(joined == "\x03" + text) << size;
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                EXPECT_EQ(frames[i].sequence, static_cast<int>(i));
+                EXPECT_LE(frames[i].unpacked, kMax);
+                EXPECT_LE(frames[i].packed, kMax);
+            }
+            EXPECT_EQ(f.net.GetPacketNumber(), static_cast<int>(frames.size() % 256));
         }
-        EXPECT_EQ(f.net.GetPacketNumber(), static_cast<int>(frames.size() % 256));
     }
 }
 
