@@ -19,6 +19,7 @@
 #include <QStyle>
 #include <QTableView>
 #include <QHeaderView>
+#include <QStandardItem>
 
 #include <cmath>
 #include <memory>
@@ -347,6 +348,17 @@ TEST_F(WindowTest, FontsBannerGridAndLog) {
     EXPECT_EQ(grid->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Nível"));
     EXPECT_EQ(grid->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Vitórias"));
     EXPECT_EQ(grid->columnWidth(0), 450);
+    // The indicator column points at the current row only.
+    FForm->ModeloRanking()->appendRow({new QStandardItem(QStringLiteral("Ana")), new QStandardItem(QStringLiteral("2")),
+                                       new QStandardItem(QStringLiteral("5"))});
+    FForm->ModeloRanking()->appendRow({new QStandardItem(QStringLiteral("Bruno")), new QStandardItem(QStringLiteral("1")),
+                                       new QStandardItem(QStringLiteral("0"))});
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->model()->data(grid->model()->index(1, 0)).toString(), QStringLiteral("Bruno"));
+    grid->setCurrentIndex(grid->model()->index(1, 2));
+    EXPECT_EQ(grid->model()->headerData(0, Qt::Vertical).toString(), QString());
+    EXPECT_EQ(grid->model()->headerData(1, Qt::Vertical).toString(), QString(QChar(0x25B8)));
+    EXPECT_EQ(grid->selectionModel()->selectedRows().size(), 1); // the whole row
 
     // The combat log starts with one empty line and cannot be typed into.
     EXPECT_EQ(FForm->LinhasDoLog(), std::vector<std::u16string>{u""});
