@@ -107,7 +107,7 @@ TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDo
         procEscalaTela(screen ? screen->logicalDotsPerInchX() / 96.0 : 1.0);
 
         // Placed at the centre of the desktop.
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        if (screen) {
             QRect frame(QPoint(0, 0), size());
             frame.moveCenter(screen->availableGeometry().center());
             move(frame.topLeft());
