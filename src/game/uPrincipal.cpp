@@ -48,6 +48,25 @@ void InitGameResources() {
     (void)registered;
 }
 
+QVariant TIndicadorLinha::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Vertical) {
+        if (role == Qt::DisplayRole)
+            return section == FLinhaAtual ? QVariant(QStringLiteral("\u25B8")) : QVariant(QString());
+        if (role == Qt::TextAlignmentRole)
+            return QVariant(Qt::AlignCenter);
+    }
+    return QIdentityProxyModel::headerData(section, orientation, role);
+}
+
+void TIndicadorLinha::SetLinhaAtual(int row) {
+    const int before = FLinhaAtual;
+    FLinhaAtual = row;
+    if (before >= 0 && before < rowCount())
+        emit headerDataChanged(Qt::Vertical, before, before);
+    if (row >= 0 && row < rowCount())
+        emit headerDataChanged(Qt::Vertical, row, row);
+}
+
 TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDoProcesso()) {
     InitGameResources();
     frmPrincipal = this;
@@ -71,7 +90,11 @@ TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDo
         FModeloRanking = new QStandardItemModel(0, static_cast<int>(std::size(kColunasRanking)), this);
         for (int i = 0; i < static_cast<int>(std::size(kColunasRanking)); ++i)
             FModeloRanking->setHeaderData(i, Qt::Horizontal, Q(kColunasRanking[i].Titulo));
-        dbgRanking->setModel(FModeloRanking);
+        FIndicador = new TIndicadorLinha(this);
+        FIndicador->setSourceModel(FModeloRanking);
+        dbgRanking->setModel(FIndicador);
+        connect(dbgRanking->selectionModel(), &QItemSelectionModel::currentRowChanged, FIndicador,
+                [this](const QModelIndex& current) { FIndicador->SetLinhaAtual(current.row()); });
         dbgRanking->horizontalHeader()->setSectionsClickable(true);
         dbgRanking->horizontalHeader()->setHighlightSections(true);
         dbgRanking->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
@@ -84,7 +107,7 @@ TfrmPrincipal::TfrmPrincipal(QWidget* parent) : QWidget(parent), FDados(&DadosDo
         procEscalaTela(screen ? screen->logicalDotsPerInchX() / 96.0 : 1.0);
 
         // Placed at the centre of the desktop.
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        if (screen) {
             QRect frame(QPoint(0, 0), size());
             frame.moveCenter(screen->availableGeometry().center());
             move(frame.topLeft());

@@ -6,6 +6,7 @@
 
 #include "ui_uPrincipal.h"
 
+#include <QIdentityProxyModel>
 #include <QStandardItemModel>
 #include <QWidget>
 
@@ -30,6 +31,21 @@ inline constexpr TColunaRanking kColunasRanking[] = {
     {u"Personagem", "nome_personagem", 450},
     {u"Nível", "nivel_personagem", 0},
     {u"Vitórias", "qtd_vitorias", 0},
+};
+
+// The grid's row indicator: the vertical header shows a pointer at the current row and nothing at
+// the others, as a data grid's indicator column does.
+class TIndicadorLinha final : public QIdentityProxyModel {
+    Q_OBJECT
+
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    void SetLinhaAtual(int row);
+    int LinhaAtual() const noexcept { return FLinhaAtual; }
+
+private:
+    int FLinhaAtual = -1;
 };
 
 class TfrmPrincipal : public QWidget, public Ui::TfrmPrincipal {
@@ -82,6 +98,7 @@ private:
 
     TDados* FDados;
     QStandardItemModel* FModeloRanking = nullptr; // owned by the window (Qt parent)
+    TIndicadorLinha* FIndicador = nullptr;         // likewise
     double FEscala = 1.0;
 };
 

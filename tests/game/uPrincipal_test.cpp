@@ -19,6 +19,8 @@
 #include <QStyle>
 #include <QTableView>
 #include <QHeaderView>
+#include <QImage>
+#include <QStandardItem>
 
 #include <cmath>
 #include <memory>
@@ -347,11 +349,48 @@ TEST_F(WindowTest, FontsBannerGridAndLog) {
     EXPECT_EQ(grid->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Nível"));
     EXPECT_EQ(grid->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Vitórias"));
     EXPECT_EQ(grid->columnWidth(0), 450);
+    // The indicator column points at the current row only.
+    FForm->ModeloRanking()->appendRow({new QStandardItem(QStringLiteral("Ana")), new QStandardItem(QStringLiteral("2")),
+                                       new QStandardItem(QStringLiteral("5"))});
+    FForm->ModeloRanking()->appendRow({new QStandardItem(QStringLiteral("Bruno")), new QStandardItem(QStringLiteral("1")),
+                                       new QStandardItem(QStringLiteral("0"))});
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->model()->data(grid->model()->index(1, 0)).toString(), QStringLiteral("Bruno"));
+    grid->setCurrentIndex(grid->model()->index(1, 2));
+    EXPECT_EQ(grid->model()->headerData(0, Qt::Vertical).toString(), QString());
+    EXPECT_EQ(grid->model()->headerData(1, Qt::Vertical).toString(), QString(QChar(0x25B8)));
+    EXPECT_EQ(grid->selectionModel()->selectedRows().size(), 1); // the whole row
 
     // The combat log starts with one empty line and cannot be typed into.
     EXPECT_EQ(FForm->LinhasDoLog(), std::vector<std::u16string>{u""});
     EXPECT_TRUE(FForm->memLogCombate->isReadOnly());
     EXPECT_EQ(FForm->memLogCombate->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+}
+
+// What the player sees: every page is drawn dark, with light captions, and the banner at the top
+// left of the login page.
+TEST_F(WindowTest, PagesRenderInTheDarkStyle) {
+    VA_ID_CONTA = 1;
+    for (int page = 0; page < 5; ++page) {
+        SCOPED_TRACE(page);
+        ShowPage(page);
+        const QImage shot = FForm->grab().toImage();
+        ASSERT_EQ(shot.size(), QSize(1030, 667));
+        EXPECT_LT(shot.pixelColor(1000, 640).lightness(), 60); // a corner of the page
+    }
+    ShowPage(0);
+    const QImage login = FForm->grab().toImage();
+    const QImage banner = FForm->Image1->pixmap().toImage();
+    EXPECT_EQ(login.pixelColor(300, 100), banner.pixelColor(300, 100)); // unscaled, at 0, 0
+    EXPECT_EQ(login.pixelColor(640, 200), banner.pixelColor(640, 200)); // cut at 641
+    // A button caption is drawn light on dark.
+    const QImage button = FForm->btnLogin->grab().toImage();
+    int light = 0;
+    for (int y = 0; y < button.height(); ++y)
+        for (int x = 0; x < button.width(); ++x)
+            light += button.pixelColor(x, y).lightness() > 170;
+    EXPECT_GT(light, 20);
+    EXPECT_LT(button.pixelColor(4, button.height() / 2).lightness(), 80);
 }
 
 TEST_F(WindowTest, TabOrderFollowsTheRows) {

@@ -67,6 +67,7 @@ void FillSamples(TfrmPrincipal& w) {
         row[2]->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         model->appendRow(row);
     }
+    w.dbgRanking->setCurrentIndex(w.dbgRanking->model()->index(1, 0)); // the player's own row
 
     w.lblPvpNome->setText(QStringLiteral("Lv. 3 Aldric"));
     w.lblPvpAtaque->setText(QStringLiteral("Ataque: 6"));
