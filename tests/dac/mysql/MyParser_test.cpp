@@ -111,6 +111,8 @@ TEST(CommandParse, TrickyTexts) {
          u"select 'it''s :a', 'x\\':b', \"q\\\":c\", `d:e`, /* :f ? */ 1 -- :g ?\r\n# :h\n, :p",
          u"select 'it''s :a', 'x\\':b', \"q\\\":c\", `d:e`, /* :f ? */ 1 -- :g ?\r\n# :h\n, ?",
          {u"p"}, qtSelect},
+        {"a # ends an identifier and starts a comment", u"select a#:x\n, b#c :y\n, $d, :p",
+         u"select a#:x\n, b#c :y\n, $d, ?", {u"p"}, qtSelect},
         {"a tab or a line break after -- also starts a comment", u"select 1 --\t:x\n, 2 --\n:p",
          u"select 1 --\t:x\n, 2 --\n?", {u"p"}, qtSelect},
         {"question marks inside strings stay", u"select '?', \"?\", :p", u"select '?', \"?\", ?", {u"p"},
