@@ -698,7 +698,11 @@ void TMemDataSet::CreateFieldDefs() {
         if (desc->FFieldDescKind != fdkData || desc->FHidden || desc->HasParent()) continue;
         const auto type = map.GetFieldType(desc->DataType());
         if (!type) Error(u"Data type is not supported");
-        TFieldDef& def = FFieldDefs.Add(desc->FName, *type, GetFieldDefSize(*desc, *type),
+        // A result may repeat a column name ("SELECT a, a"); the second becomes "a_1" so that
+        // each definition binds its own column.
+        std::u16string name = desc->FName;
+        for (int n = 1; FFieldDefs.Find(name); ++n) name = desc->FName + u"_" + IntText(n);
+        TFieldDef& def = FFieldDefs.Add(std::move(name), *type, GetFieldDefSize(*desc, *type),
                                         desc->FRequired && FLocalConstraints);
         def.FieldNo = desc->FFieldNo;
         def.ReadOnly = desc->FReadOnly;
@@ -806,7 +810,7 @@ void TMemDataSet::First() {
 
 void TMemDataSet::Last() {
     if (!Active()) return;
-    if (!FFetchedAll) {
+    if (!FFetchedAll && !FData->FetchEnded()) {
         FCurrent = nullptr; // a forward-only store may reuse the current row's block
         FData->FetchAll();
         FFetchedAll = true;
@@ -821,11 +825,18 @@ void TMemDataSet::Last() {
 void TMemDataSet::Next() {
     if (!Active() || FEof) return;
     const TItemHeader* next = FCurrent ? FCurrent->Next : nullptr;
-    if (!next && FCurrent && !FFetchedAll) {
+    if (!next && FCurrent && !FFetchedAll && !FData->FetchEnded()) {
         if (FData->UniDirectional()) {
-            // The next block replaces the current row's.
+            // The next block may replace the current row's: its item is not touched again
+            // unless the store still holds it as its last row.
+            const int32_t order = FCurrent->Order;
             FCurrent = nullptr;
-            if (FData->Fetch()) next = FData->FirstItem(); else FFetchedAll = true;
+            if (FData->Fetch()) {
+                next = FData->FirstItem();
+            } else {
+                FFetchedAll = true;
+                if (FData->LastItem() && FData->LastItem()->Order == order) FCurrent = FData->LastItem();
+            }
         } else if (FData->Fetch()) {
             next = FCurrent->Next;
         } else {

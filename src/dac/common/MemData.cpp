@@ -118,7 +118,7 @@ THeapRef TStringHeap::AllocSmall(size_t rounded) {
         }
         if (FBlocks.size() + 1 >= (size_t(1) << (31 - OffsetBits)))
             throw EStoreError("String heap exhausted");
-        FBlocks.push_back(std::make_unique<uint8_t[]>(BlockSize));
+        FBlocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(BlockSize));
         FUsed = 0;
     }
     uint8_t* chunk = FBlocks.back().get() + FUsed;
@@ -633,6 +633,13 @@ bool TData::GetNull(const TFieldDesc& field, TConstRecord record) const {
 void TData::SetNull(const TFieldDesc& field, TRecord record, bool isNull) {
     const size_t at = size_t(FDataSize) + field.FFieldNo - 1;
     if (field.FFieldNo < 1 || at >= record.size()) throw EStoreError("Column outside the record");
+    if (isNull && field.IsExternal()) {
+        // A NULL keeps no text: its slot refers to nothing.
+        CheckRecord(field, record, 6, field.Offset());
+        uint8_t* slot = record.data() + field.Offset();
+        FStringHeap->DisposeBuf(LoadAt<THeapRef>(slot + 2));
+        std::memset(slot, 0, 6);
+    }
     record[at] = isNull ? 1 : 0;
 }
 
@@ -861,6 +868,7 @@ void TMemData::InitData() {
     FBlockMan.FreeAllBlocks();
     FFirstItem = FLastItem = FCurrentItem = nullptr;
     FRowsFetched = 0;
+    FFetchEnded = false;
     TData::InitData();
 }
 
@@ -868,6 +876,7 @@ void TMemData::FreeData() {
     FBlockMan.FreeAllBlocks();
     FFirstItem = FLastItem = FCurrentItem = nullptr;
     FRowsFetched = 0;
+    FFetchEnded = false;
     TData::FreeData();
 }
 
@@ -933,7 +942,14 @@ bool TMemData::InternalFetch(bool fetchBack) {
             block = nullptr;
             FreeFetchBuffer();
             ProcessNoResult(fetchBack);
-            if (!FBlockMan.FirstBlock()) InitData();
+            if (!FBlockMan.FirstBlock()) {
+                // Nothing held any more; a forward-only store still counts what it has read.
+                const int32_t count = FRecordCount, fetched = FRowsFetched;
+                InitData();
+                FRecordCount = count;
+                FRowsFetched = fetched;
+            }
+            FFetchEnded = true;
             return false;
         }
         for (int i = 0; i < block->ItemCount; ++i) {
@@ -958,7 +974,10 @@ bool TMemData::InternalFetch(bool fetchBack) {
         }
         FRowsFetched += rows;
         ProcessFetchedBlock(block, fetchBack);
-        if (IsFetchFinished()) FreeFetchBuffer();
+        if (IsFetchFinished()) {
+            FreeFetchBuffer();
+            FFetchEnded = true;
+        }
         return true;
     } catch (...) {
         if (block) {

@@ -406,7 +406,8 @@ public:
     // Integer types (and dtBoolean as 0/-1) as a 64-bit value; false when NULL.
     bool GetInteger(const TFieldDesc& field, TConstRecord record, int64_t& value) const;
 
-    // Writing (providers). Each writer clears the null flag; they check the type, the record
+    // Writing (providers). SetNull(true) on an Ext column also releases its heap buffer and
+    // clears its slot. Each writer clears the null flag; they check the type, the record
     // size and the field's room and never write outside the field's slot.
     void SetNull(const TFieldDesc& field, TRecord record, bool isNull);
     void PutInteger(const TFieldDesc& field, TRecord record, int64_t value);
@@ -473,6 +474,9 @@ public:
     int RowsFetched() const { return FRowsFetched; }
     int FetchRows() const { return FFetchRows; }
     bool UniDirectional() const { return FUniDirectional; }
+    // The provider reported the end of its rows (a block without rows, or a finished cursor)
+    // since the store was opened; a data set then asks for no more blocks.
+    bool FetchEnded() const { return FFetchEnded; }
     void InitRecordSize() override;
 
 protected:
@@ -507,6 +511,7 @@ protected:
     int32_t FRowsFetched = 0;
     int32_t FFetchRows = 25;
     bool FUniDirectional = false;
+    bool FFetchEnded = false;
 };
 
 } // namespace rivalon
