@@ -33,6 +33,7 @@ public:
     TCRClass<TCRConnection> GetConnectionClass() const override { return {}; }
     TParserClass GetParserClass() const override { return &CreateParser<TMyUniParser>; }
     TCRClass<TUniSqlFormatter> GetSqlFormatterClass() const override { return {}; }
+    const TFieldTypeMap& GetFieldTypeMapClass() const override { return TFieldTypeMap::Default(); }
 
 protected:
     void CreateConnectionOptions() override {}

@@ -74,6 +74,7 @@ public:
     TCRClass<TUniSqlFormatter> GetSqlFormatterClass() const override {
         return ClassOf<BackQuoteFormatter, TUniSqlFormatter>();
     }
+    const TFieldTypeMap& GetFieldTypeMapClass() const override { return TFieldTypeMap::Default(); }
     bool paramsSupported = true;
     bool IsParamsSupported() const override { return paramsSupported; }
 

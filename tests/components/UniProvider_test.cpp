@@ -95,6 +95,7 @@ TEST(TUniProvider, OptionListsAndSetObjectProps) {
     EXPECT_EQ(p.GetTransactionOptions().Count(), 0u);
     EXPECT_EQ(p.GetTransactionOptions().GetPrefix(), u"MySQL");
     EXPECT_EQ(p.CheckParamName(u"Login"), u"Login");
+    EXPECT_EQ(p.GetFieldTypeMapClass().GetDataType(ftInteger), dtInt32);
 
     TestConnection c;
     p.SetObjectProps(c, {u"MySQL.UseUnicode=True"});
