@@ -65,5 +65,35 @@ TEST(TUniSQL, ComponentParse) {
     EXPECT_EQ(MessageOf([&] { TUniSQL().ParseSQL(u"select \x02", &names); }), u"Parser: The unknown symbol $0002  '\x02'");
 }
 
+// Random texts over the characters that matter to the lexers: the parse never fails on them,
+// names are distinct and never empty, and a text without colon passes unchanged.
+TEST(TUniSQL, RandomTexts) {
+    const std::u16string alphabet = u"ab1_ :@'\"`\\#-/*\r\n?;.(=$";
+    uint32_t seed = 987;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    TestProvider provider;
+    for (int round = 0; round < 20000; ++round) {
+        std::u16string text;
+        const std::size_t len = next() % 40;
+        for (std::size_t i = 0; i < len; ++i) text += alphabet[next() % alphabet.size()];
+        TUniSQL sql;
+        if (round % 2) sql.SetProvider(&provider);
+        std::vector<std::u16string> names;
+        const std::u16string out = sql.ParseSQL(text, &names);
+        if (text.find(u':') == std::u16string::npos) {
+            ASSERT_EQ(out, text);
+            ASSERT_TRUE(names.empty());
+        }
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            ASSERT_FALSE(names[i].empty());
+            for (std::size_t j = 0; j < i; ++j) ASSERT_FALSE(SameTextAscii(names[i], names[j]));
+        }
+        ASSERT_EQ(sql.ParseSQL(text, nullptr), text);
+    }
+}
+
 } // namespace
 } // namespace rivalon
