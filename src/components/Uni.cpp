@@ -63,6 +63,12 @@ std::u16string TUniSQL::ParseSQL(const std::u16string& sql, std::vector<std::u16
         }
         if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
             name = name.substr(1, name.size() - 2);
+        if (name.empty()) {
+            // ":``" names nothing: kept as written, as the command parse does.
+            out.append(sql, colon, parser->CurrPos() - colon);
+            copyFrom = parser->CurrPos();
+            continue;
+        }
         if (at) name.insert(name.begin(), u'@');
 
         bool known = false;

@@ -6,6 +6,7 @@
 
 #include "dac/common/CRAccess.h"
 #include "dac/common/CRParser.h"
+#include "dac/common/MemDS.h"
 
 namespace rivalon {
 
@@ -49,6 +50,8 @@ public:
     virtual TCRClass<TCRConnection> GetConnectionClass() const = 0;
     virtual TParserClass GetParserClass() const = 0;
     virtual TCRClass<TUniSqlFormatter> GetSqlFormatterClass() const = 0;
+    // The field type <-> data type maps of this provider (stateless, shared).
+    virtual const TFieldTypeMap& GetFieldTypeMapClass() const = 0;
     virtual std::u16string CheckParamName(const std::u16string& name) const { return name; }
     virtual std::u16string DefaultTableSchema() const { return {}; }
 

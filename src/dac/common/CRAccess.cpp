@@ -613,16 +613,34 @@ TParamDesc* TCRCommand::AddParam() {
 }
 
 void TCRCommand::SetSQL(const std::u16string& sql) {
-    FParsedSQLType = qtUnparsed;
-    FBatchIters = 1;
-    FBatchOffset = 0;
-    FUserSQL = sql;
     if (FDisableParamScan) {
+        FParsedSQLType = qtUnparsed;
+        FBatchIters = 1;
+        FBatchOffset = 0;
+        FUserSQL = sql;
         FSQL = sql;
         FParamsInfo.Clear();
-    } else {
-        FSQL = ParseSQL(sql, &FParams);
+        return;
     }
+    // A text the lexer rejects is not taken: the command keeps its previous text, kind,
+    // descriptions and position records.
+    const TParsedSQLType oldType = FParsedSQLType;
+    TDAParamsInfo oldInfo = FParamsInfo;
+    TParamDescs oldParams;
+    if (FScanParams) oldParams = std::move(FParams);  // ParseSQL only reads the list otherwise
+    FParsedSQLType = qtUnparsed;
+    try {
+        std::u16string parsed = ParseSQL(sql, &FParams);
+        FSQL = std::move(parsed);
+    } catch (...) {
+        FParsedSQLType = oldType;
+        FParamsInfo = std::move(oldInfo);
+        if (FScanParams) FParams = std::move(oldParams);
+        throw;
+    }
+    FUserSQL = sql;
+    FBatchIters = 1;
+    FBatchOffset = 0;
 }
 
 std::u16string TCRCommand::ParseSQL(const std::u16string& sql, TParamDescs* params,
@@ -708,6 +726,11 @@ int TCRCommand::ParseSQLParam(TParser& parser, std::size_t colon, std::u16string
     }
     if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
         name = name.substr(1, name.size() - 2);
+    if (name.empty()) {
+        // ":``" names nothing: no parameter without a name, the text stays as written.
+        out.append(parser.Text(), colon, parser.CurrPos() - colon);
+        return lastCode;
+    }
     if (at) name.insert(name.begin(), u'@');
 
     if (!params) {

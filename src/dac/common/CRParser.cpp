@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <istream>
 #include <iterator>
+#include <map>
+#include <typeindex>
+#include <typeinfo>
 
 #include "platform/CodePage.h"
 #include "platform/Exception.h"
@@ -48,11 +51,32 @@ void TLexemTable::Sort() {
     std::sort(FItems.begin(), FItems.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     FMaxLength = 0;
-    for (const auto& item : FItems) FMaxLength = std::max(FMaxLength, item.first.size());
+    for (auto& range : FFirst) range[0] = range[1] = 0;
+    for (auto& code : FSingle) code = 0;
+    for (std::size_t i = 0; i < FItems.size(); ++i) {
+        const auto& key = FItems[i].first;
+        FMaxLength = std::max(FMaxLength, key.size());
+        if (key.empty() || key[0] >= 128) continue;
+        auto& range = FFirst[key[0]];
+        if (range[0] == range[1]) range[0] = static_cast<uint16_t>(i);
+        range[1] = static_cast<uint16_t>(i + 1);
+        if (key.size() == 1) FSingle[key[0]] = FItems[i].second;
+    }
+    // Lower-case probes find the upper-case keys.
+    for (char16_t c = u'a'; c <= u'z'; ++c) {
+        FFirst[c][0] = FFirst[UpCaseAscii(c)][0];
+        FFirst[c][1] = FFirst[UpCaseAscii(c)][1];
+        FSingle[c] = FSingle[UpCaseAscii(c)];
+    }
 }
 
 int TLexemTable::Find(std::u16string_view text) const {
     if (text.size() > FMaxLength || text.empty()) return 0;
+    if (text[0] < 128) {
+        for (std::size_t i = FFirst[text[0]][0], end = FFirst[text[0]][1]; i < end; ++i)
+            if (FItems[i].first.size() == text.size() && SameTextAscii(FItems[i].first, text)) return FItems[i].second;
+        return 0;
+    }
     // Compare as if the probe were upper case, without building an upper-case copy.
     auto less = [](std::u16string_view key, std::u16string_view probe) {
         const std::size_t n = std::min(key.size(), probe.size());
@@ -204,6 +228,9 @@ void TParser::ToBegin() {
     FPrevPos = 0;
     FPrevLine = 0;
     FLexem.clear();
+    FLexemMade = true;
+    FLexemTextStart = FLexemTextLength = 0;
+    FLexemUpper = false;
     FLexemStart = 0;
     FLexemLength = 0;
     FLexemCode = lcEnd;
@@ -219,7 +246,38 @@ void TParser::SetLexem(std::size_t start, int code) {
     FLexemStart = start;
     FLexemLength = FPos - start;
     FLexemCode = code;
-    FLexem.assign(FText, start, FLexemLength);
+    FLexemTextStart = start;
+    FLexemTextLength = FLexemLength;
+    FLexemUpper = false;
+    FLexemMade = false;
+}
+
+const std::u16string& TParser::Lexem() const {
+    if (!FLexemMade) {
+        FLexem.assign(FText, FLexemTextStart, FLexemTextLength);
+        if (FLexemUpper)
+            for (auto& ch : FLexem) ch = UpCaseAscii(ch);
+        FLexemMade = true;
+    }
+    return FLexem;
+}
+
+uint8_t TParser::SlowCharClass(char16_t c) const {
+    return static_cast<uint8_t>((IsAlpha(c) ? ccAlpha : 0) | (IsNumber(c) ? ccNumber : 0) |
+                                (IsSymbol(c) ? ccSymbol : 0) | (IsStringQuote(c) ? ccStringQuote : 0) |
+                                (IsIdentQuote(c) ? ccIdentQuote : 0));
+}
+
+const uint8_t* TParser::ClassTable() const {
+    static std::mutex lock;
+    static std::map<std::type_index, std::unique_ptr<uint8_t[]>> tables;
+    std::lock_guard guard(lock);
+    auto& table = tables[std::type_index(typeid(*this))];
+    if (!table) {
+        table = std::make_unique<uint8_t[]>(128);
+        for (char16_t c = 0; c < 128; ++c) table[c] = SlowCharClass(c);
+    }
+    return table.get();
 }
 
 void TParser::RaiseUnknownSymbol(char16_t c) const {
@@ -284,46 +342,56 @@ int TParser::InternalGetNext() {
         }
 
         const char16_t c = FText[FPos];
+        const uint8_t cls = CharClass(c);
         // 6. Identifier.
-        if (IsAlpha(c)) {
+        if (cls & ccAlpha) {
             ++FPos;
-            while (FPos < len && (IsAlpha(FText[FPos]) || IsNumber(FText[FPos]) || FText[FPos] == u'$'))
+            while (FPos < len && ((CharClass(FText[FPos]) & (ccAlpha | ccNumber)) || FText[FPos] == u'$'))
                 ++FPos;
             SetLexem(start, lcIdent);
             return lcIdent;
         }
         // 7. Number.
-        if (IsNumber(c)) {
+        if (cls & ccNumber) {
             ++FPos;
-            while (FPos < len && IsNumber(FText[FPos])) ++FPos;
-            if (FPos + 1 < len && FText[FPos] == FDecSeparator && IsNumber(FText[FPos + 1])) {
+            while (FPos < len && (CharClass(FText[FPos]) & ccNumber)) ++FPos;
+            if (FPos + 1 < len && FText[FPos] == FDecSeparator && (CharClass(FText[FPos + 1]) & ccNumber)) {
                 FPos += 2;
-                while (FPos < len && IsNumber(FText[FPos])) ++FPos;
+                while (FPos < len && (CharClass(FText[FPos]) & ccNumber)) ++FPos;
             }
             SetLexem(start, lcNumber);
             return lcNumber;
         }
         // 8.
-        if (!IsSymbol(c)) RaiseUnknownSymbol(c);
+        if (!(cls & ccSymbol)) RaiseUnknownSymbol(c);
 
         // 9./10. Quoted string or identifier.
-        const bool stringQuote = IsStringQuote(c);
-        if (stringQuote || IsIdentQuote(c)) {
+        const bool stringQuote = (cls & ccStringQuote) != 0;
+        if (stringQuote || (cls & ccIdentQuote)) {
             ++FPos;
             ToRightQuote(c);
             const std::size_t bodyEnd = FPos;
             if (FPos < len) ++FPos;  // the closing quote
             const int code = stringQuote ? lcString : lcIdent;
             SetLexem(start, code);
-            if (!FQuotedString) FLexem.assign(FText, start + 1, bodyEnd - start - 1);
+            if (!FQuotedString) {
+                FLexemTextStart = start + 1;
+                FLexemTextLength = bodyEnd - start - 1;
+            }
             FLexemQuoted = !stringQuote;
             return code;
         }
 
         // 11. Symbol: the longest run of symbol characters the table knows.
-        std::size_t run = 1;
         const std::size_t maxRun = std::max<std::size_t>(1, FSymbolLexems->MaxLength());
-        while (run < maxRun && FPos + run < len && IsSymbol(FText[FPos + run])) ++run;
+        if (maxRun == 1) {
+            const int code = FSymbolLexems->FindChar(c);
+            ++FPos;
+            SetLexem(start, code != 0 ? code : lcSymbol);
+            return FLexemCode;
+        }
+        std::size_t run = 1;
+        while (run < maxRun && FPos + run < len && (CharClass(FText[FPos + run]) & ccSymbol)) ++run;
         for (; run > 0; --run) {
             const int code = FSymbolLexems->Find(std::u16string_view(FText).substr(FPos, run));
             if (code != 0) {
@@ -341,14 +409,14 @@ int TParser::InternalGetNext() {
 int TParser::GetNext() {
     FPrevPos = FPos;
     FPrevLine = FCurrLine;
+    if (!FCharClasses) FCharClasses = ClassTable();
     int code = InternalGetNext();
     if (code == lcIdent && !FLexemQuoted) {
-        const int keyword = FKeywordLexems->Find(FLexem);
+        const int keyword = FKeywordLexems->Find(LexemSource());
         if (keyword != 0) {
             code = keyword;
             FLexemCode = keyword;
-            if (FUppered)
-                for (auto& ch : FLexem) ch = UpCaseAscii(ch);
+            FLexemUpper = FUppered;
         }
     }
     return code;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -119,6 +120,8 @@ public:
 
     // The code of the text, or 0 when it is not in the table.
     int Find(std::u16string_view text) const;
+    // The code of a one-character lexeme (0 when none); a direct look-up for symbols.
+    int FindChar(char16_t c) const { return c < 128 ? FSingle[c] : Find(std::u16string_view(&c, 1)); }
     std::size_t MaxLength() const { return FMaxLength; }
     std::size_t Count() const { return FItems.size(); }
 
@@ -127,6 +130,10 @@ private:
 
     std::vector<std::pair<std::u16string, int>> FItems;
     std::size_t FMaxLength = 0;
+    // Range of FItems whose key starts with an ASCII character; keys are sorted, so each range is
+    // contiguous and short.
+    uint16_t FFirst[128][2] = {};
+    int FSingle[128] = {};
 };
 
 char16_t UpCaseAscii(char16_t c);
@@ -160,7 +167,7 @@ public:
     virtual int GetNext();
     int GetNext(std::u16string& lexem) {
         const int code = GetNext();
-        lexem = FLexem;
+        lexem = Lexem();
         return code;
     }
     // Steps back over the last lexeme read (one step only).
@@ -174,7 +181,8 @@ public:
     // 0-based line of the next character.
     int CurrLine() const { return FCurrLine; }
 
-    const std::u16string& Lexem() const { return FLexem; }
+    // The lexeme text, made when first asked for (most lexemes are never looked at).
+    const std::u16string& Lexem() const;
     // 1-based index and length of the current lexeme in the text (quotes included even when
     // the lexeme text leaves them out).
     std::size_t LexemPos() const { return FLexemStart + 1; }
@@ -252,11 +260,27 @@ protected:
     std::size_t FPos = 0;
     int FCurrLine = 0;
 
-    std::u16string FLexem;
+    // The lexeme text is FText[FLexemTextStart, +FLexemTextLength), upper-cased for keywords
+    // when FUppered; FLexem caches it.
+    std::size_t FLexemTextStart = 0;
+    std::size_t FLexemTextLength = 0;
+    bool FLexemUpper = false;
+    mutable bool FLexemMade = false;
+    mutable std::u16string FLexem;
     std::size_t FLexemStart = 0;
     std::size_t FLexemLength = 0;
     int FLexemCode = lcEnd;
     bool FLexemQuoted = false;  // a quoted identifier: never taken for a keyword
+
+    // Character classes of ASCII characters, taken from the virtual class functions before the
+    // first lexeme (a constructor cannot reach a descendant's overrides).
+    enum : uint8_t { ccAlpha = 1, ccNumber = 2, ccSymbol = 4, ccStringQuote = 8, ccIdentQuote = 16 };
+    // Only valid once FCharClasses is set (GetNext does that first).
+    uint8_t CharClass(char16_t c) const { return c < 128 ? FCharClasses[c] : SlowCharClass(c); }
+    uint8_t SlowCharClass(char16_t c) const;
+    // The table of this parser's class, built once per class and shared.
+    const uint8_t* ClassTable() const;
+    const uint8_t* FCharClasses = nullptr;
 
 private:
     void SetLexem(std::size_t start, int code);

@@ -33,6 +33,8 @@ void TMyParser::InitParser() {
     FKeywordLexems = &MyKeywordLexems();
 }
 
+bool TMyParser::IsAlpha(char16_t c) const { return c != u'#' && TSQLParser::IsAlpha(c); }
+
 bool TMyParser::IsStringQuote(char16_t c) const { return c == u'\'' || c == u'"'; }
 
 bool TMyParser::IsIdentQuote(char16_t c) const { return c == u'`'; }

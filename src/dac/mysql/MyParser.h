@@ -41,6 +41,9 @@ public:
     explicit TMyParser(std::u16string text);
     explicit TMyParser(std::istream& stream);
 
+    // As the SQL lexer, except that "#" continues no identifier: the server starts a comment at
+    // any "#" outside quotes, so "a#:x" holds no marker.
+    bool IsAlpha(char16_t c) const override;
     bool IsStringQuote(char16_t c) const override;
     bool IsIdentQuote(char16_t c) const override;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,8 @@ TEST(CommandParse, TrickyTexts) {
          u"select 'it''s :a', 'x\\':b', \"q\\\":c\", `d:e`, /* :f ? */ 1 -- :g ?\r\n# :h\n, :p",
          u"select 'it''s :a', 'x\\':b', \"q\\\":c\", `d:e`, /* :f ? */ 1 -- :g ?\r\n# :h\n, ?",
          {u"p"}, qtSelect},
+        {"a # ends an identifier and starts a comment", u"select a#:x\n, b#c :y\n, $d, :p",
+         u"select a#:x\n, b#c :y\n, $d, ?", {u"p"}, qtSelect},
         {"a tab or a line break after -- also starts a comment", u"select 1 --\t:x\n, 2 --\n:p",
          u"select 1 --\t:x\n, 2 --\n?", {u"p"}, qtSelect},
         {"question marks inside strings stay", u"select '?', \"?\", :p", u"select '?', \"?\", ?", {u"p"},
@@ -128,8 +131,8 @@ TEST(CommandParse, TrickyTexts) {
          u"delete from t where a = ? and b = ?", {u"DESC", u"SELECT"}, qtDelete},
         {"number names and their suffix", u"insert into t values (:1abc, :2, :3 x, :4.5, :6/*c*/y)",
          u"insert into t values (?, ?, ? x, ?, ?/*c*/y)", {u"1abc", u"2", u"3", u"4.5", u"6"}, qtInsert},
-        {"back-quoted names lose their quotes", u"select :`my name`, :`x", u"select ?, ?", {u"my name", u"`x"},
-         qtSelect},
+        {"back-quoted names lose their quotes; an empty one names nothing",
+         u"select :`my name`, :``, :@``, :`x", u"select ?, :``, :@``, ?", {u"my name", u"`x"}, qtSelect},
         {"a repeated marker gives two occurrences", u"select :x, :y, :X", u"select ?, ?, ?", {u"x", u"y", u"X"},
          qtSelect},
         {"line breaks are copied; a marker ends at the carriage return", u"select :a\r\nfrom t\r\n where b=:b\r\n",
@@ -249,11 +252,65 @@ TEST(CommandParse, ExistingDescriptionsAndDisabledScan) {
 
 TEST(CommandParse, UnknownSymbolRejectsTheText) {
     TestMyCommand cmd;
+    cmd.SetSQL(u"select :x from t");
+    TParamDesc* x = cmd.Params()[0];
     try {
-        cmd.SetSQL(u"select :a\x01");
+        cmd.SetSQL(u"select :a, :b\x01");
         FAIL() << "no exception";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), u"Parser: The unknown symbol $0001  '\x01'");
+    }
+    // The command keeps what it had.
+    EXPECT_EQ(cmd.GetUserSQL(), u"select :x from t");
+    EXPECT_EQ(cmd.GetSQL(), u"select ? from t");
+    EXPECT_EQ(cmd.GetParsedSQLType(), qtSelect);
+    ASSERT_EQ(cmd.Params().Count(), 1u);
+    EXPECT_EQ(cmd.Params()[0], x);
+    ASSERT_EQ(cmd.ParamsInfo().Count(), 1u);
+    EXPECT_EQ(cmd.ParamsInfo()[0].ParamRef, x);
+}
+
+// Random texts over the characters that matter to the lexer: the parse never fails on them,
+// and the executed text is the input with each marker (from its colon) replaced by one "?".
+TEST(CommandParse, RandomTextsKeepEverythingButMarkers) {
+    const std::u16string alphabet = u"ab1_ :@'\"`\\#-/*\r\n?;.(=$";
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        std::u16string text;
+        const std::size_t len = next() % 40;
+        for (std::size_t i = 0; i < len; ++i) text += alphabet[next() % alphabet.size()];
+        TestMyCommand cmd;
+        cmd.SetSQL(text);
+        const std::u16string& sql = cmd.GetSQL();
+        ASSERT_EQ(cmd.ParamsInfo().Count(), cmd.Params().Count());
+        // The pieces of the output between the "?" of the position records.
+        std::vector<std::u16string> pieces;
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < cmd.ParamsInfo().Count(); ++i) {
+            const std::size_t q = static_cast<std::size_t>(cmd.ParamsInfo()[i].StartPosition - 1);
+            ASSERT_LT(q, sql.size());
+            ASSERT_EQ(sql[q], u'?');
+            ASSERT_FALSE(cmd.Params()[i]->GetName().empty()) << U8(text);
+            pieces.push_back(sql.substr(out, q - out));
+            out = q + 1;
+        }
+        pieces.push_back(sql.substr(out));
+        // The input must be piece0 marker0 piece1 ... pieceN with each marker ":" and a name.
+        std::function<bool(std::size_t, std::size_t)> match = [&](std::size_t k, std::size_t at) {
+            const auto& piece = pieces[k];
+            if (text.compare(at, piece.size(), piece) != 0) return false;
+            at += piece.size();
+            if (k + 1 == pieces.size()) return at == text.size();
+            if (at >= text.size() || text[at] != u':') return false;
+            for (std::size_t end = at + 2; end <= text.size(); ++end)
+                if (match(k + 1, end)) return true;
+            return false;
+        };
+        ASSERT_TRUE(match(0, 0)) << U8(text) << " -> " << U8(sql);
     }
 }
 
