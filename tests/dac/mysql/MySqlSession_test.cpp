@@ -312,6 +312,8 @@ TEST(SessionSwitch, FailuresWithErrorNumberZeroOrMalformed) {
          "Unsupported auth method: client_ed25519"},
         {"nonce longer than the scramble", SwitchRequest("mysql_native_password", kNonceB + "12345" + '\0'),
          2027, "Malformed packet"},
+        {"switch without a nonce", SwitchRequest("mysql_native_password", ""), 2027, "Malformed packet"},
+        {"switch name without its zero", "\xFEmysql_native_password", 2027, "Malformed packet"},
         {"dialog with an ordinary question",
          SwitchRequest("dialog", std::string("\x02Name: \0", 8)), 0,
          "Authentication plugin dialog reported error: Unsupported dialog plugin question: 2"},
@@ -444,12 +446,12 @@ TEST(SessionGreeting, CharsetOptionAndStatus) {
     } cases[] = {{u"utf8mb4", 45}, {u"UTF8", 8}, {u"", 8}, {u"klingon", 8}, {u"cp1251", 51}};
     for (const Case& k : cases) {
         GreetingSpec g;
-        g.status = 0x0202;  // autocommit | no backslash escapes
+        g.status = 0x0002;
         uint8_t seen = 0;
         ScriptedMySqlServer server(Handshake(g, [&seen](PeerConnection& c, const HandshakeResponse& r) {
             seen = r.charset;
             c.SendPacket(MoreData("\x03"));
-            c.SendPacket(OkPacket());
+            c.SendPacket(OkPacket(0x0202));  // autocommit | no backslash escapes
         }));
         TMySqlSession s;
         s.charset = k.charset;
