@@ -525,7 +525,10 @@ void TMySqlSession::Authenticate(const std::u16string& pw) {
         ReadOkStatus();
         return;
     }
-    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION)) return;
+    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION)) {
+        ExpectOK();  // servers before 4.1 have no further steps
+        return;
+    }
     switch (FPacketType) {
     case ptAuthSwitchResponse:
         switch (GetPluginType()) {

@@ -633,3 +633,56 @@ TEST(SessionTruncation, AuthenticationPacketsCutAnywhere) {
         }
     }
 }
+
+// ---- the handshake response, byte for byte ----
+
+TEST(SessionResponse, Protocol41ResponseBytes) {
+    GreetingSpec g;
+    g.plugin = "mysql_native_password";
+    std::string seen;
+    ScriptedMySqlServer server([&](PeerConnection& c) {
+        c.SendPacket(MakeGreeting(g));
+        if (!c.ReadPacket(seen)) return;
+        c.SendPacket(OkPacket());
+    });
+    TMySqlSession s;
+    Outcome o = ConnectTo(s, server.Port());
+    ASSERT_TRUE(o.ok) << o.message;
+    ASSERT_EQ(server.Failures(), std::vector<std::string>{});
+    std::string expected("\x8F\xA2\x0B\x00" "\x00\x00\x00\x40" "\x08", 9);
+    expected.append(23, '\0');
+    expected += std::string("jogador\0", 8);
+    expected += '\x14';
+    expected += Str(TMySqlSession::NativeScramble(kPasswordBytes,
+                                                   reinterpret_cast<const uint8_t*>(kNonceA.data())));
+    expected += std::string("halcyra\0mysql_native_password\0", 30);
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
+    // A 4.0 server: no PROTOCOL_41, no SECURE_CONNECTION, no PLUGIN_AUTH; it knows CONNECT_WITH_DB.
+    GreetingSpec g;
+    g.serverVersion = "4.0.30";
+    g.capabilities = 0x1 | 0x4 | 0x8 | 0x2000;
+    std::string seen;
+    ScriptedMySqlServer server([&](PeerConnection& c) {
+        c.SendPacket(MakeGreeting(g));
+        if (!c.ReadPacket(seen)) return;
+        c.SendPacket(std::string("\0\0\0\x02\0", 5));
+    });
+    TMySqlSession s;
+    Outcome o = ConnectTo(s, server.Port());
+    ASSERT_TRUE(o.ok) << o.message;
+    ASSERT_EQ(server.Failures(), std::vector<std::string>{});
+    EXPECT_FALSE(s.IsProtocol41());
+    const uint16_t flags = static_cast<uint16_t>(s.FClientFlag);
+    std::string expected;
+    expected += static_cast<char>(flags & 0xFF);
+    expected += static_cast<char>(flags >> 8);
+    expected.append(3, '\0');
+    expected += std::string("jogador\0", 8);
+    expected += Str(TMySqlSession::OldScramble(kPasswordBytes,
+                                                reinterpret_cast<const uint8_t*>(kNonceA.data())));
+    expected += std::string("halcyra\0", 8);
+    EXPECT_EQ(seen, expected);
+}
