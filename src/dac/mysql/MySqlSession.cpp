@@ -248,6 +248,10 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     if (FHasDeadline)
         FHandshakeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout);
 
+    // A session connected before starts afresh: plain frames, the greeting as sequence 0.
+    net->SetCompress(false);
+    net->SetRowCount(1);
+    net->NewCommand();
     OpenChannel(useHost, usePort, unixSocket);
     ReceiveHandshakePacket();
     ReadGreeting();
@@ -306,7 +310,7 @@ void TMySqlSession::OpenChannel(const std::u16string& aHost, int aPort,
         channel->Connect();
     } catch (const EMySqlException&) {
         throw;
-    } catch (const Exception& e) {
+    } catch (const Exception&) {
         if (external) throw;
         if (!channel->FLastError.empty()) throw EMySqlException(CR_CONN_HOST_ERROR, channel->FLastError);
         throw EMySqlException::Formatted(CR_CONN_HOST_ERROR, {aHost, int64_t{kRefusedCode}});

@@ -686,3 +686,21 @@ TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
     expected += std::string("halcyra\0", 8);
     EXPECT_EQ(seen, expected);
 }
+
+TEST(SessionReconnect, ASessionCanConnectAgainAfterItsChannelClosed) {
+    GreetingSpec g;
+    ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
+        c.SendPacket(MoreData("\x03"));
+        c.SendPacket(OkPacket());
+        c.WaitForClose();
+    }));
+    TMySqlSession s;
+    for (int round = 0; round < 2; ++round) {
+        Outcome o = ConnectTo(s, server.Port(), kPassword, CLIENT_FOUND_ROWS | CLIENT_COMPRESS);
+        EXPECT_TRUE(o.ok) << round << ": " << o.message;
+        EXPECT_TRUE(s.net->GetCompress());
+        s.net->Close();
+    }
+    EXPECT_EQ(server.Failures(), std::vector<std::string>{});
+    EXPECT_EQ(server.Connections(), 2);
+}
