@@ -304,6 +304,10 @@ private:
     size_t FAuthDataPos = 0;
 
     // ---- command side: private members below ----
+    // The fields of an OK packet after its leading 0x00.
+    void ReadOkPacket(TMySqlReader& r);
+    // The server's answer to the end of a local-file upload.
+    void ReceiveUploadAnswer();
 };
 
 } // namespace rivalon
