@@ -11,6 +11,7 @@
 #include "dac/mysql/MySqlRsa.h"
 #include "dac/mysql/MySqlSession.h"
 #include "platform/CodePage.h"
+#include "support/MemoryVio.h"
 #include "support/RsaKeyPair.h"
 #include "support/ScriptedMySqlServer.h"
 
@@ -703,4 +704,69 @@ TEST(SessionReconnect, ASessionCanConnectAgainAfterItsChannelClosed) {
     }
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     EXPECT_EQ(server.Connections(), 2);
+}
+
+// ---- an external I/O handler's channel (driven in memory) ----
+
+namespace {
+
+class TMemoryHandler : public TCRIOHandler {
+public:
+    std::u16string ClassName() const override { return u"TMemoryHandler"; }
+    std::unique_ptr<TCRVio> CreateVio(const std::u16string& aHost, int aPort) override {
+        host = aHost;
+        port = aPort;
+        auto vio = std::make_unique<TMemoryVio>();
+        vio_ = vio.get();
+        setUp(*vio);
+        return vio;
+    }
+    std::function<void(TMemoryVio&)> setUp = [](TMemoryVio&) {};
+    std::u16string host;
+    int port = 0;
+    TMemoryVio* vio_ = nullptr;
+};
+
+} // namespace
+
+TEST(SessionIOHandler, HandlerChannelDefaultsAndItsOwnFailures) {
+    TMemoryHandler handler;
+    GreetingSpec g;
+    g.plugin = "mysql_native_password";
+    handler.setUp = [&](TMemoryVio& vio) {
+        uint8_t seq = 0;
+        vio.Feed(MakePacket(seq, MakeGreeting(g)));
+        seq = 2;
+        vio.QueueReply(MakePacket(seq, OkPacket()));
+    };
+    TMySqlSession s;
+    s.FIOHandler = &handler;
+    s.FSSLOptions.Enabled = true;
+    s.Connect(u"", 0, u"jogador", kPassword, u"", 0, 5);
+    EXPECT_EQ(handler.host, u"localhost");
+    EXPECT_EQ(handler.port, 3306);
+    EXPECT_EQ(s.host, u"localhost");
+    EXPECT_EQ(s.port, 3306);
+    EXPECT_EQ(s.hostInfo, u"localhost via TMemoryHandler");
+    // The response went out as sequence 1 and no SSL request preceded it.
+    const std::string written = handler.vio_->Written();
+    ASSERT_GE(written.size(), 4u);
+    EXPECT_EQ(written[3], '\x01');
+    EXPECT_EQ(static_cast<size_t>(static_cast<uint8_t>(written[0]) | static_cast<uint8_t>(written[1]) << 8),
+              written.size() - 4);
+
+    // A handler channel that cannot connect raises its own exception, not 2003.
+    handler.setUp = [](TMemoryVio& vio) { vio.FailConnect(u"no tunnel today", 42); };
+    TMySqlSession t;
+    t.FIOHandler = &handler;
+    t.FSSLOptions.Enabled = true;
+    try {
+        t.Connect(u"db.example", 3307, u"jogador", kPassword, u"", 0, 5);
+        ADD_FAILURE() << "connected";
+    } catch (const EMySqlException& e) {
+        ADD_FAILURE() << "wrapped as a MySQL error: " << e.what();
+    } catch (const SocketException& e) {
+        EXPECT_STREQ(e.what(), "no tunnel today");
+        EXPECT_EQ(e.ErrorCode(), 42);
+    }
 }
