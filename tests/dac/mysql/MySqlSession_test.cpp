@@ -52,7 +52,7 @@ Outcome ConnectTo(TMySqlSession& s, int port, const std::u16string& pw = kPasswo
 std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 // Greeting, then the handshake response parsed and checked for the basics, then `rest`.
-ScriptedMySqlServer::Script Handshake(GreetingSpec g,
+ScriptedMySqlServer::Script Handshake(GreetingFields g,
                                       std::function<void(PeerConnection&, const HandshakeResponse&)> rest) {
     return [g, rest](PeerConnection& c) {
         c.SendPacket(MakeGreeting(g));
@@ -72,7 +72,7 @@ std::string MoreData(std::string_view body) { return std::string(1, '\x01') + st
 // ---- caching_sha2_password ----
 
 TEST(SessionCachingSha2, FastAuthentication) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.plugin == "caching_sha2_password", "plugin: " + r.plugin);
         c.Check(r.database == "halcyra", "database: " + r.database);
@@ -103,7 +103,7 @@ TEST(SessionCachingSha2, FastAuthentication) {
 TEST(SessionCachingSha2, FullAuthenticationWithColdCache) {
     // 8.0.5 and later decrypt with OAEP, older servers with PKCS #1 v1.5.
     for (const char* version : {"8.0.36", "5.5.5-8.0.5", "8.0.4", "5.7.30"}) {
-        GreetingSpec g;
+        GreetingFields g;
         g.serverVersion = version;
         const bool oaep = std::string(version) != "8.0.4" && std::string(version) != "5.7.30";
         const RsaKeyPair& key = SharedRsaKeyPair2048();
@@ -133,7 +133,7 @@ TEST(SessionCachingSha2, FullAuthenticationWithColdCache) {
 }
 
 TEST(SessionCachingSha2, RefusedPasswordAndBrokenKey) {
-    GreetingSpec g;
+    GreetingFields g;
     {
         ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
             c.SendPacket(ErrPacket(1045, "28000", "Access denied for user 'jogador'@'localhost'"));
@@ -183,7 +183,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
         c.SendPacket(OkPacket());
     };
     {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = "sha256_password";
         ScriptedMySqlServer server(Handshake(g, [&](PeerConnection& c, const HandshakeResponse& r) {
             c.Check(r.auth == "\x01", "expected the public-key request as the first answer");
@@ -195,7 +195,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
         EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     }
     {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = "mysql_native_password";
         ScriptedMySqlServer server(Handshake(g, [&](PeerConnection& c, const HandshakeResponse& r) {
             c.Check(CheckNativeScramble(kPasswordBytes, kNonceA, r.auth), "native scramble");
@@ -213,7 +213,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
 }
 
 TEST(SessionSha256, EmptyPasswordSendsOneZeroByte) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "sha256_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.auth.empty(), "empty password: empty first answer");
@@ -232,7 +232,7 @@ TEST(SessionSha256, EmptyPasswordSendsOneZeroByte) {
 // ---- switches and odd packets ----
 
 TEST(SessionSwitch, ToNativeUsesTheFreshNonce) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(SwitchRequest("mysql_native_password", kNonceB + '\0'));
         std::string p;
@@ -249,7 +249,7 @@ TEST(SessionSwitch, ToNativeUsesTheFreshNonce) {
 }
 
 TEST(SessionSwitch, LoneFEGetsTheOldScrambleOfTheGreetingNonce) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket("\xFE");
@@ -268,7 +268,7 @@ TEST(SessionSwitch, LoneFEGetsTheOldScrambleOfTheGreetingNonce) {
 }
 
 TEST(SessionSwitch, DialogAnswersWithPasswordOrCallback) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     for (bool callback : {false, true}) {
         ScriptedMySqlServer server(Handshake(g, [callback](PeerConnection& c, const HandshakeResponse&) {
@@ -322,7 +322,7 @@ TEST(SessionSwitch, FailuresWithErrorNumberZeroOrMalformed) {
         {"caching state other than 3 and 4", "", 0, "Unknown paket type: 1"},
     };
     for (const Case& k : cases) {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = std::string(k.name) == "caching state other than 3 and 4" ? "caching_sha2_password"
                                                                                : "mysql_native_password";
         const std::string reply = k.reply.empty() ? MoreData("\x05") : k.reply;
@@ -340,7 +340,7 @@ TEST(SessionSwitch, FailuresWithErrorNumberZeroOrMalformed) {
 }
 
 TEST(SessionSwitch, SecondSwitchIsNotFollowed) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(SwitchRequest("mysql_native_password", kNonceB + '\0'));
         std::string p;
@@ -358,7 +358,7 @@ TEST(SessionSwitch, SecondSwitchIsNotFollowed) {
 // ---- greetings ----
 
 TEST(SessionGreeting, MalformedGreetings) {
-    GreetingSpec good;
+    GreetingFields good;
     good.plugin = "mysql_native_password";
     const std::string full = MakeGreeting(good);
     std::string longNonce = full;
@@ -398,7 +398,7 @@ TEST(SessionGreeting, MalformedGreetings) {
 }
 
 TEST(SessionGreeting, WithoutPluginAuthTheResponseNamesNoPlugin) {
-    GreetingSpec g;
+    GreetingFields g;
     g.capabilities &= ~0x80000u;
     g.capabilities &= ~0x20u;  // no compression either
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
@@ -418,7 +418,7 @@ TEST(SessionGreeting, WithoutPluginAuthTheResponseNamesNoPlugin) {
 TEST(SessionGreeting, GreetingEndingAfterTheStatusFlags) {
     // No second nonce part and no plugin name: the response carries an empty answer and the
     // server follows up with a switch.
-    GreetingSpec g;
+    GreetingFields g;
     std::string greeting = MakeGreeting(g);
     const size_t p = 1 + g.serverVersion.size() + 1 + 4 + 8;
     greeting.resize(p + 18);
@@ -446,7 +446,7 @@ TEST(SessionGreeting, CharsetOptionAndStatus) {
         uint8_t expected;
     } cases[] = {{u"utf8mb4", 45}, {u"UTF8", 8}, {u"", 8}, {u"klingon", 8}, {u"cp1251", 51}};
     for (const Case& k : cases) {
-        GreetingSpec g;
+        GreetingFields g;
         g.status = 0x0002;
         uint8_t seen = 0;
         ScriptedMySqlServer server(Handshake(g, [&seen](PeerConnection& c, const HandshakeResponse& r) {
@@ -465,7 +465,7 @@ TEST(SessionGreeting, CharsetOptionAndStatus) {
 }
 
 TEST(SessionGreeting, EmptyPasswordNativeSendsNoAnswer) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.auth.empty(), "answer for an empty password");
@@ -483,7 +483,7 @@ TEST(SessionTimeout, SilentServerCannotHangTheClient) {
     for (bool greet : {false, true}) {
         ScriptedMySqlServer server([greet](PeerConnection& c) {
             if (greet) {
-                GreetingSpec g;
+                GreetingFields g;
                 c.SendPacket(MakeGreeting(g));
             }
             c.WaitForClose();
@@ -578,7 +578,7 @@ TEST(SessionChannel, ProtocolsWithoutAChannelAreRefused) {
 // ---- every truncation point ----
 
 TEST(SessionTruncation, GreetingCutAnywhereIsRefusedOrAnsweredSafely) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     const std::string full = MakeGreeting(g);
     for (size_t n = 0; n < full.size(); ++n) {
@@ -610,7 +610,7 @@ TEST(SessionTruncation, AuthenticationPacketsCutAnywhere) {
     };
     for (const Case& k : cases) {
         for (size_t n = 1; n < k.cutPacket.size(); n += (n < 40 ? 1 : 37)) {
-            GreetingSpec g;
+            GreetingFields g;
             g.plugin = k.plugin;
             const std::string cut = k.cutPacket.substr(0, n);
             const std::vector<std::string> before = k.before;
@@ -638,7 +638,7 @@ TEST(SessionTruncation, AuthenticationPacketsCutAnywhere) {
 // ---- the handshake response, byte for byte ----
 
 TEST(SessionResponse, Protocol41ResponseBytes) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     std::string seen;
     ScriptedMySqlServer server([&](PeerConnection& c) {
@@ -662,7 +662,7 @@ TEST(SessionResponse, Protocol41ResponseBytes) {
 
 TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
     // A 4.0 server: no PROTOCOL_41, no SECURE_CONNECTION, no PLUGIN_AUTH; it knows CONNECT_WITH_DB.
-    GreetingSpec g;
+    GreetingFields g;
     g.serverVersion = "4.0.30";
     g.capabilities = 0x1 | 0x4 | 0x8 | 0x2000;
     std::string seen;
@@ -689,7 +689,7 @@ TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
 }
 
 TEST(SessionReconnect, ASessionCanConnectAgainAfterItsChannelClosed) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(MoreData("\x03"));
         c.SendPacket(OkPacket());
@@ -731,7 +731,7 @@ public:
 
 TEST(SessionIOHandler, HandlerChannelDefaultsAndItsOwnFailures) {
     TMemoryHandler handler;
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     handler.setUp = [&](TMemoryVio& vio) {
         uint8_t seq = 0;
