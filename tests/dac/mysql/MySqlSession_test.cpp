@@ -770,3 +770,35 @@ TEST(SessionIOHandler, HandlerChannelDefaultsAndItsOwnFailures) {
         EXPECT_EQ(e.ErrorCode(), 42);
     }
 }
+
+TEST(SessionTruncation, MutatedGreetingsAndSwitchesNeverCrash) {
+    // Deterministic byte flips over the packets of a switch-to-native exchange; any failure of
+    // the system's own classes is fine, the sanitizer run checks that nothing reads out of bounds.
+    GreetingFields g;
+    const std::string greeting = MakeGreeting(g);
+    const std::string sw = SwitchRequest("mysql_native_password", kNonceB + '\0');
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    for (int i = 0; i < 120; ++i) {
+        std::string a = greeting, b = sw;
+        std::string& target = (i % 2 == 0) ? a : b;
+        for (int flips = 1 + static_cast<int>(next() % 3); flips > 0; --flips)
+            target[next() % target.size()] = static_cast<char>(next() & 0xFF);
+        ScriptedMySqlServer server([a, b](PeerConnection& c) {
+            c.SendPacket(a);
+            std::string p;
+            if (!c.ReadPacket(p, true)) return;
+            c.SendPacket(b);
+            if (c.ReadPacket(p, true)) c.SendPacket(OkPacket());
+        });
+        TMySqlSession s;
+        try {
+            s.Connect(u"127.0.0.1", server.Port(), u"jogador", kPassword, u"", 0, 5);
+        } catch (const Exception&) {
+        }
+        s.net->Close();
+    }
+}
