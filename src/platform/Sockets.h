@@ -1,9 +1,8 @@
 #pragma once
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
 
 namespace rivalon {
 
@@ -43,9 +42,15 @@ void CloseSocketHandle(TSocketHandle sd) noexcept;
 // Half-closes the sending direction.
 void ShutdownSend(TSocketHandle sd) noexcept;
 
+// True when `host` is a numeric IPv4 or IPv6 address: resolving it cannot block.
+bool IsNumericAddress(const std::string& host);
+
+// ConnectSocket's result when its own time-out ran out (distinct from the kernel's ETIMEDOUT).
+constexpr int CONNECT_WAIT_EXPIRED = -1;
+
 // Connects, giving up when `wakeFd` becomes readable (abandoned by another thread) or after
-// `timeoutMs` (negative: no limit). Returns 0, the errno of the failure, or ECANCELED when
-// woken. The socket is back in blocking mode afterwards.
+// `timeoutMs` (negative: no limit). Returns 0, the errno of the failure, ECANCELED when woken
+// or CONNECT_WAIT_EXPIRED. The socket is back in blocking mode afterwards.
 int ConnectSocket(TSocketHandle sd, const TSockAddr& address, int wakeFd, int timeoutMs);
 
 // Binds to a local address; 0 or the errno of the failure.

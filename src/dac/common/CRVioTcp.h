@@ -1,4 +1,7 @@
 #pragma once
+#include "dac/common/CRVio.h"
+#include "platform/Sockets.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,9 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "dac/common/CRVio.h"
-#include "platform/Sockets.h"
 
 namespace rivalon {
 
@@ -118,6 +118,8 @@ protected:
     void CloseSocket() override;
     // Waits for the connector of the current attempt; false when the time-out ran out.
     bool WaitForConnect();
+    // The connection time-out in milliseconds, capped at the largest 32-bit value.
+    int ConnectWaitMs() const;
 
 private:
     friend class TConnector;
@@ -138,13 +140,15 @@ struct TConnectAttempt {
     TSockAddr Remote;
     std::u16string Error;
     int ErrorCode = 0;
+    bool TimedOut = false; // the attempt's own time-out ran out
 };
 
 // Resolves, creates the socket (keep-alive 15 s / 1 s) and connects; gives up when `aborted`
-// is set or `wakeFd` becomes readable. On failure Sd is INVALID_SOCKET_HANDLE.
+// is set, `wakeFd` becomes readable or `timeoutMs` (negative: no limit) has passed. On failure
+// Sd is INVALID_SOCKET_HANDLE.
 TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion ipVersion,
-                                TCRConnectMode mode, const std::atomic<bool>& aborted,
-                                int wakeFd);
+                                TCRConnectMode mode, const std::atomic<bool>& aborted, int wakeFd,
+                                int timeoutMs = -1);
 
 // The thread that runs one connect attempt, so that the caller can stop waiting after the
 // connection time-out. The thread and the channel share it; an abandoned thread is woken, closes

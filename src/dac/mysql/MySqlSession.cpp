@@ -255,6 +255,10 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     if (FHasDeadline)
         FHandshakeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout);
 
+    // A session connected before starts afresh: plain frames, the greeting as sequence 0.
+    net->SetCompress(false);
+    net->SetRowCount(1);
+    net->NewCommand();
     OpenChannel(useHost, usePort, unixSocket);
     ReceiveHandshakePacket();
     ReadGreeting();
@@ -297,7 +301,7 @@ void TMySqlSession::OpenChannel(const std::u16string& aHost, int aPort,
             throw EMySqlException(CR_WRONG_PROTOCOL, u"Can't create SSL connection via HTTP");
         // Encrypted channels are an optional feature this client does not carry: refusing is
         // better than sending the password over a channel the caller believes encrypted.
-        throw EMySqlException(2026, u"Encrypted channels are not available in this client");
+        throw EMySqlException(2026);
     } else if (protocolType == MYSQL_PROTOCOL_PIPE || FHttpOptions.Enabled) {
         throw EMySqlException(CR_WRONG_PROTOCOL);
     } else if (protocolType == MYSQL_PROTOCOL_DEFAULT || protocolType == MYSQL_PROTOCOL_TCP) {
@@ -313,7 +317,7 @@ void TMySqlSession::OpenChannel(const std::u16string& aHost, int aPort,
         channel->Connect();
     } catch (const EMySqlException&) {
         throw;
-    } catch (const Exception& e) {
+    } catch (const Exception&) {
         if (external) throw;
         if (!channel->FLastError.empty()) throw EMySqlException(CR_CONN_HOST_ERROR, channel->FLastError);
         throw EMySqlException::Formatted(CR_CONN_HOST_ERROR, {aHost, int64_t{kRefusedCode}});
@@ -325,8 +329,7 @@ void TMySqlSession::ReceiveHandshakePacket() {
     if (FHasDeadline) {
         const auto left = FHandshakeDeadline - std::chrono::steady_clock::now();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-        if (ms <= 0)
-            throw EMySqlException(CR_SERVER_LOST, u"The connect time-out ran out during the handshake");
+        if (ms <= 0) throw EMySqlException(CR_SERVER_LOST);
         // Whole seconds, rounded up so that the last partial second is still waited for.
         net->GetVio()->SetReceiveTimeout(static_cast<int>((ms + 999) / 1000));
     }
@@ -397,7 +400,7 @@ void TMySqlSession::SwithchToSSLIfNeed(uint32_t flags) {
     if (!(flags & CLIENT_SSL)) return;
     // Only a caller's explicit CLIENT_SSL gets here (the SSL protocol is refused when the channel
     // is chosen); without an encrypting channel the request cannot be honoured.
-    throw EMySqlException(2026, u"Encrypted channels are not available in this client");
+    throw EMySqlException(2026);
 }
 
 void TMySqlSession::WriteClearPassword(const std::u16string& pw, bool withLength) {
@@ -501,6 +504,21 @@ void TMySqlSession::ExpectOK() {
         const uint8_t first = c.Length() > 0 ? c.ReadByte() : 0;
         throw EMySqlException(u"Unknown paket type: " + Decimal(first));
     }
+    ReadOkStatus();
+}
+
+void TMySqlSession::ReadOkStatus() {
+    // The closing OK already carries the session's status (NO_BACKSLASH_ESCAPES from the
+    // account's sql_mode, for one); an OK too short to hold it leaves the greeting's.
+    TMySqlReader c = Current(*net);
+    c.Skip(1);
+    if (c.AtEnd()) return;
+    c.ReadFieldLength();  // affected rows
+    if (c.AtEnd()) return;
+    c.ReadFieldLength();  // insert id
+    if (c.Remaining() >= 2 && (IsProtocol41() || (serverCapabilities & CLIENT_TRANSACTIONS)))
+        serverStatus = c.ReadUInt16();
+    if (c.Remaining() >= 2 && IsProtocol41()) warningCount = c.ReadUInt16();
 }
 
 void TMySqlSession::ReadSwitchNonce() {
@@ -508,13 +526,20 @@ void TMySqlSession::ReadSwitchNonce() {
     TMySqlReader c(net->GetRow().data(), net->GetLength(), FAuthDataPos);
     const size_t rest = c.Remaining();
     const size_t n = rest > 0 ? rest - 1 : 0;
-    if (n > static_cast<size_t>(SCRAMBLE_LENGTH)) throw EMySqlException(CR_MALFORMED_PACKET);
-    if (n > 0) std::memcpy(FScrambleBuff.data(), c.ReadView(n).data(), n);
+    if (n == 0 || n > static_cast<size_t>(SCRAMBLE_LENGTH)) throw EMySqlException(CR_MALFORMED_PACKET);
+    std::memcpy(FScrambleBuff.data(), c.ReadView(n).data(), n);
 }
 
 void TMySqlSession::Authenticate(const std::u16string& pw) {
     ReceiveAuthPacket();
-    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION) || FPacketType == ptOK) return;
+    if (FPacketType == ptOK) {
+        ReadOkStatus();
+        return;
+    }
+    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION)) {
+        ExpectOK();  // servers before 4.1 have no further steps
+        return;
+    }
     switch (FPacketType) {
     case ptAuthSwitchResponse:
         switch (GetPluginType()) {

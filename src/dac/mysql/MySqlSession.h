@@ -286,6 +286,7 @@ private:
     void SendAndReceive();
     void SendEmptyAndReceive();
     void ExpectOK();
+    void ReadOkStatus();
     void ReadSwitchNonce();
     void NativeAuthenticate(const std::u16string& pw);
     void OldPasswordAuthenticate(const std::u16string& pw, bool newNonce);
