@@ -264,4 +264,22 @@ TEST_F(Scripted, ValueAccessorsStayInsideTheValue) {
     api.mysql_free_result(r);
 }
 
+
+TEST_F(Scripted, KeptRowsCanBeReadAgain) {
+    Answer({"\x01", Definition("a", 253), kEof, LenStr("r0"), LenStr("r1"), LenStr("r2"), kEof});
+    ASSERT_EQ(Query("SELECT a"), 0);
+    PMYSQL_RES r = api.mysql_use_result(h);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(api._mysql_fetch_options(r, foKeepRowCount, 3), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_NE(api.mysql_fetch_row(r), nullptr);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        PMYSQL_ROW row = api._mysql_read_row(r, i);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(api._mysql_fetch_value_str(row, 0), "r" + std::to_string(i));
+    }
+    EXPECT_EQ(api.mysql_fetch_row(r), nullptr);
+    EXPECT_EQ(S().status, msReady);
+    api.mysql_free_result(r);
+}
+
 } // namespace
