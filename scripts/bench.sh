@@ -25,7 +25,7 @@ mariadb --no-defaults --protocol=socket -S "$dir/mysqld.sock" -uroot <<SQL
 CREATE TABLE rivalon_test.bench_rows (
   id INT NOT NULL PRIMARY KEY, name VARCHAR(100) NOT NULL, big BIGINT NOT NULL) ENGINE=InnoDB;
 INSERT INTO rivalon_test.bench_rows
-  SELECT seq, CONCAT('name-', LPAD(seq, 15, '0')), seq * 1000003 FROM seq_1_to_$rows;
+  SELECT seq, CONCAT('name-', LPAD(seq, 15, '0')), seq * 1000003 FROM rivalon_test.seq_1_to_$rows;
 INSERT INTO halcyra.usuarios (login, senha) VALUES ('bench_player', 'bench-secret');
 SQL
 ./build/bench/fetch_bench --port "$port" "$@"

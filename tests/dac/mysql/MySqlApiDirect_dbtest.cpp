@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -413,6 +414,34 @@ TEST_F(ApiDirect, CloseWithAReaderAttached) {
     api.mysql_close(h);
     EXPECT_EQ(api.mysql_fetch_row(r), nullptr);
     api.mysql_free_result(r);
+}
+
+
+TEST_F(ApiDirect, SessionsOnSeveralThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kQueries = 200;
+    std::vector<PMYSQL_CON> handles;
+    for (int t = 0; t < kThreads; ++t) handles.push_back(Connect());
+    std::vector<int> good(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            PMYSQL_CON h = handles[static_cast<std::size_t>(t)];
+            for (int q = 0; q < kQueries; ++q) {
+                const std::string sql = "SELECT " + std::to_string(t * 1000 + q) + ", REPEAT('p', 3000)";
+                if (api.mysql_real_query(h, sql.data(), sql.size()) != 0) return;
+                PMYSQL_RES r = api.mysql_use_result(h);
+                if (!r) return;
+                PMYSQL_ROW row = api.mysql_fetch_row(r);
+                if (row && api._mysql_fetch_value_str(row, 0) == std::to_string(t * 1000 + q)) ++good[static_cast<std::size_t>(t)];
+                while (api.mysql_fetch_row(r)) {
+                }
+                api.mysql_free_result(r);
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(good[static_cast<std::size_t>(t)], kQueries) << "thread " << t;
 }
 
 } // namespace
