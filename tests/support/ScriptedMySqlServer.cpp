@@ -173,7 +173,7 @@ ScriptedMySqlServer::~ScriptedMySqlServer() {
 void ScriptedMySqlServer::Run() {
     while (!FStopping) {
         pollfd p{FListenFd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
+        if (::poll(&p, 1, 10) <= 0) continue;
         int fd = ::accept(FListenFd, nullptr, nullptr);
         if (fd < 0) continue;
         ++FConnections;
@@ -201,7 +201,7 @@ std::vector<std::string> ScriptedMySqlServer::Failures() {
 
 // ---- packets ----
 
-std::string MakeGreeting(const GreetingSpec& s) {
+std::string MakeGreeting(const GreetingFields& s) {
     std::string p;
     p += static_cast<char>(s.protocol);
     p += s.serverVersion;
