@@ -789,7 +789,10 @@ void TMySqlSession::ReadStatus() {
 }
 
 void TMySqlSession::ReadQueryResult() {
-    serverStatus = SERVER_STATUS_AUTOCOMMIT;
+    // Only the announcement of further results is stale now. The other flags stay as the last OK
+    // or EOF left them, so that a failed statement does not make the provider forget, say,
+    // NO_BACKSLASH_ESCAPES when it escapes the next one.
+    serverStatus &= ~(SERVER_MORE_RESULTS_EXISTS | SERVER_STATUS_MORE_RESULTS);
     net->ReceiveRow();
     for (;;) {
         TMySqlReader r = net->Reader();

@@ -366,6 +366,9 @@ TEST_F(ApiDirect, ServerStatusOfEveryOkAndEof) {
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u); // from the final EOF
     EXPECT_EQ(api.mysql_ping(h), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
+    // A failed statement leaves the known flags as they were.
+    EXPECT_EQ(Query(h, "SELEC 1"), 1064);
+    EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
     ASSERT_EQ(Query(h, "BEGIN"), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_IN_TRANS, 0u);
     ASSERT_EQ(Query(h, "SET SESSION sql_mode = ''"), 0);
