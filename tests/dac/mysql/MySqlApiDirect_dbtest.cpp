@@ -8,6 +8,9 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <vector>
 
 #include "dac/mysql/MyCall.h"
@@ -366,6 +369,9 @@ TEST_F(ApiDirect, ServerStatusOfEveryOkAndEof) {
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u); // from the final EOF
     EXPECT_EQ(api.mysql_ping(h), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
+    // A failed statement leaves the known flags as they were.
+    EXPECT_EQ(Query(h, "SELEC 1"), 1064);
+    EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
     ASSERT_EQ(Query(h, "BEGIN"), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_IN_TRANS, 0u);
     ASSERT_EQ(Query(h, "SET SESSION sql_mode = ''"), 0);
@@ -442,6 +448,35 @@ TEST_F(ApiDirect, SessionsOnSeveralThreads) {
     }
     for (std::thread& th : threads) th.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(good[static_cast<std::size_t>(t)], kQueries) << "thread " << t;
+}
+
+
+TEST_F(ApiDirect, FailedConnectsRecordTheError) {
+    PMYSQL_CON h = api.mysql_init(nullptr);
+    FHandles.push_back(h);
+    EXPECT_EQ(api.mysql_real_connect(h, u"127.0.0.1", Utf8ToUtf16(TestDb::kUser), u"wrong-password", u"",
+                                     static_cast<std::uint32_t>(TestDb::port()), u"", kFoundRows),
+              nullptr);
+    EXPECT_EQ(api.mysql_errno(h), 1045u);
+    EXPECT_TRUE(api.mysql_isservererror(h));
+    EXPECT_EQ(Utf16ToUtf8(api.mysql_error(h)).rfind("#28000", 0), 0u);
+
+    // A loopback port where nothing listens: bind one, then let it go.
+    const int sd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(sd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(sd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    close(sd);
+    PMYSQL_CON r = api.mysql_init(nullptr);
+    FHandles.push_back(r);
+    api.mysql_options(r, MYSQL_OPT_CONNECT_TIMEOUT, 5);
+    EXPECT_EQ(api.mysql_real_connect(r, u"127.0.0.1", u"x", u"y", u"", ntohs(a.sin_port), u"", kFoundRows), nullptr);
+    EXPECT_EQ(api.mysql_errno(r), 2003u);
+    EXPECT_FALSE(api.mysql_isservererror(r));
+    EXPECT_FALSE(api.mysql_error(r).empty());
 }
 
 } // namespace
