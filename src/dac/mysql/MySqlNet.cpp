@@ -184,7 +184,8 @@ std::string TMySqlReader::ReadString() {
 std::optional<std::string_view> TMySqlReader::ReadLenString() {
     std::size_t mark = FPos;
     std::int64_t n = ReadFieldLength();
-    if (n == NULL_LENGTH) return std::nullopt;
+    // Only the 0xFB prefix is NULL: an 8-byte length of all ones also reads as -1.
+    if (FData[mark] == 0xFB) return std::nullopt;
     if (n < 0 || static_cast<std::uint64_t>(n) > Remaining()) {
         FPos = mark;
         Malformed();

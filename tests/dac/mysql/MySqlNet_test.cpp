@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -566,6 +567,41 @@ TEST(TMySqlReader, EachReaderOnShortPayloads) {
     EXPECT_EQ(s.ReadString(), "cd");
     EXPECT_EQ(s.ReadString(), "");
     EXPECT_TRUE(s.AtEnd());
+}
+
+TEST(TMySqlReader, LenStringIsNullOnlyForItsPrefix) {
+    struct Case {
+        std::string bytes;
+        std::optional<std::string_view> value; // nullopt: NULL
+        bool malformed;
+    } cases[] = {
+        {"\xFB", std::nullopt, false},
+        {std::string("\x00", 1), std::string_view(), false},
+        {"\x02" "ab", "ab", false},
+        {std::string("\xFC\x02\x00" "ab", 5), "ab", false},
+        {std::string("\xFD\x02\x00\x00" "ab", 6), "ab", false},
+        {std::string("\xFE\x02\x00\x00\x00\x00\x00\x00\x00" "ab", 11), "ab", false},
+        // An 8-byte length of all ones is a length no payload holds, not NULL.
+        {"\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "x", std::nullopt, true},
+        {std::string("\xFE\x00\x00\x00\x00\x00\x00\x00\x80" "x", 10), std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        TMySqlReader r(c.bytes);
+        if (c.malformed) {
+            try {
+                r.ReadLenString();
+                ADD_FAILURE() << "no error for " << c.bytes.size() << " bytes";
+            } catch (const EMySqlException& e) {
+                EXPECT_EQ(e.ErrorCode(), CR_MALFORMED_PACKET);
+            }
+            EXPECT_EQ(r.Position(), 0u);
+            continue;
+        }
+        EXPECT_EQ(r.ReadLenString(), c.value) << c.bytes.size();
+        EXPECT_TRUE(r.AtEnd());
+    }
+    TMySqlReader bad("\xFF");
+    EXPECT_THROW(bad.ReadLenString(), EArgumentException);
 }
 
 TEST(TMySqlNetReceive, NetReadersAndShortErrorPackets) {
