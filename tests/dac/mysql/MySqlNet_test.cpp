@@ -604,6 +604,33 @@ TEST(TMySqlReader, LenStringIsNullOnlyForItsPrefix) {
     EXPECT_THROW(bad.ReadLenString(), EArgumentException);
 }
 
+TEST(TMySqlNetReceive, FailedReadLeavesNoUnreadBytes) {
+    // A frame cut short: the payload holds only what has arrived in whole frames.
+    struct Case {
+        std::string wire;
+        std::size_t kept;
+    } cases[] = {
+        {Le24(10) + '\x00' + "abc", 0},
+        {MakeFrame(0, std::string(kMax, 'a')) + Le24(10) + '\x01' + "abc", kMax},
+    };
+    for (const auto& c : cases) {
+        NetFixture f;
+        f.vio->Feed(c.wire);
+        EXPECT_EQ(Catch([&] { f.net.ReceiveRow(); }).ErrorCode(), CR_SERVER_LOST);
+        EXPECT_EQ(f.net.GetLength(), c.kept);
+    }
+
+    // A compressed frame cut short (a receive time-out, say) leaves no bytes behind that a
+    // later read would take for data.
+    NetFixture f;
+    f.net.SetCompress(true);
+    f.vio->Feed(Le24(10) + '\x00' + Le24(0) + "abc");
+    EXPECT_EQ(Catch([&] { f.net.ReceiveRow(); }).ErrorCode(), CR_SERVER_LOST);
+    f.vio->Feed(CompressedFrame(1, MakeFrame(0, "ok"), false));
+    f.net.ReceiveRow();
+    EXPECT_EQ(Payload(f.net), "ok");
+}
+
 TEST(TMySqlNetReceive, NetReadersAndShortErrorPackets) {
     // The net's own readers are the same checked ones, on the current payload.
     NetFixture f;
