@@ -577,13 +577,13 @@ TEST(TMySqlReader, LenStringIsNullOnlyForItsPrefix) {
     } cases[] = {
         {"\xFB", std::nullopt, false},
         {std::string("\x00", 1), std::string_view(), false},
-        {"\x02" "ab", "ab", false},
-        {std::string("\xFC\x02\x00" "ab", 5), "ab", false},
-        {std::string("\xFD\x02\x00\x00" "ab", 6), "ab", false},
-        {std::string("\xFE\x02\x00\x00\x00\x00\x00\x00\x00" "ab", 11), "ab", false},
+        {std::string("\x02") + "ab", "ab", false},
+        {std::string("\xFC\x02\x00", 3) + "ab", "ab", false},
+        {std::string("\xFD\x02\x00\x00", 4) + "ab", "ab", false},
+        {std::string("\xFE\x02\x00\x00\x00\x00\x00\x00\x00", 9) + "ab", "ab", false},
         // An 8-byte length of all ones is a length no payload holds, not NULL.
-        {"\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "x", std::nullopt, true},
-        {std::string("\xFE\x00\x00\x00\x00\x00\x00\x00\x80" "x", 10), std::nullopt, true},
+        {std::string("\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF") + "x", std::nullopt, true},
+        {std::string("\xFE\x00\x00\x00\x00\x00\x00\x00\x80", 9) + "x", std::nullopt, true},
     };
     for (const auto& c : cases) {
         TMySqlReader r(c.bytes);
