@@ -64,12 +64,6 @@ int ResolveFirstAddress(const std::string& host, TAddressFamily family, TSockAdd
     return 0;
 }
 
-std::u16string ResolveErrorText(int code) {
-    // Resolver codes are negative on glibc; positive ones are errno values.
-    if (code > 0) return SocketErrorText(code);
-    return AnsiToUtf16(gai_strerror(code));
-}
-
 TSocketHandle CreateTcpSocket(int family) {
     return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 }

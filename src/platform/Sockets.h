@@ -33,8 +33,6 @@ enum class TAddressFamily { Any, IPv4, IPv6 };
 // Resolves `host` (bytes in the process code page) for a TCP stream. Returns 0 and the first
 // address, or the failure code: errno for a system failure, else the resolver's (EAI_*) code.
 int ResolveFirstAddress(const std::string& host, TAddressFamily family, TSockAddr& address);
-// The resolver's text for a code returned by ResolveFirstAddress.
-std::u16string ResolveErrorText(int code);
 
 // A TCP stream socket of the family, close-on-exec; INVALID_SOCKET_HANDLE with errno on failure.
 TSocketHandle CreateTcpSocket(int family);

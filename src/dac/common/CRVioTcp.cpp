@@ -28,8 +28,18 @@ std::u16string CodeSuffix(int code) {
     return Ascii(buf);
 }
 
-std::u16string SystemFailure(const char16_t* what, int code) {
-    return std::u16string(what) + u":\r\n" + SocketErrorText(code) + u".\r\n" + CodeSuffix(code);
+// "<what>:\r\n<system text>.\r\nSocket Error Code: <code>($<hex>)"
+std::u16string SystemFailure(std::u16string_view what, int code) {
+    std::u16string text(what);
+    text += u":\r\n";
+    text += SocketErrorText(code);
+    text += u".\r\n";
+    text += CodeSuffix(code);
+    return text;
+}
+
+std::u16string ConnectFailure(const std::u16string& host, int code) {
+    return SystemFailure(u"Cannot connect to server on host '" + host + u"'", code);
 }
 
 void CheckOption(int rc) {
@@ -294,11 +304,12 @@ bool TCRVioTcp::TryConnect() {
     const std::u16string timedOut =
         u"Cannot connect to server on host '" + host + u"': Connection timed out";
     bool ok = false;
-    if (FConnectionTimeout > 0 && IsNumericAddress(Utf16ToAnsi(host))) {
-        // A literal address resolves without blocking, so the caller's thread can bound the
-        // connect itself: same result as the connector thread, without its start-up cost.
-        TConnectAttempt r =
-            InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1, ConnectWaitMs());
+    if (FConnectionTimeout <= 0 || IsNumericAddress(Utf16ToAnsi(host))) {
+        // Without a time-out the platform bounds the wait. A literal address resolves without
+        // blocking, so the caller's thread can bound the connect itself: same result as the
+        // connector thread, without its start-up cost.
+        TConnectAttempt r = InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1,
+                                            FConnectionTimeout > 0 ? ConnectWaitMs() : -1);
         if (r.Sd != INVALID_SOCKET_HANDLE) {
             std::lock_guard<std::mutex> lock(FLockSd);
             FSd = r.Sd;
@@ -308,15 +319,6 @@ bool TCRVioTcp::TryConnect() {
             SetLastError(timedOut, 0);
         else
             SetLastError(std::move(r.Error), r.ErrorCode);
-        ok = GetConnected() && FLastError.empty();
-    } else if (FConnectionTimeout <= 0) {
-        TConnectAttempt r = InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1);
-        if (r.Sd != INVALID_SOCKET_HANDLE) {
-            std::lock_guard<std::mutex> lock(FLockSd);
-            FSd = r.Sd;
-            FRemoteSockAddr = r.Remote;
-        }
-        SetLastError(std::move(r.Error), r.ErrorCode);
         ok = GetConnected() && FLastError.empty();
     } else {
         FConnector = TConnector::Start(this, host, FPort, FIPVersion, FConnectMode);
@@ -373,6 +375,12 @@ TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion
         r.Error = u"Socket was aborted";
         return r;
     }
+    if (port < 0 || port > 65535) {
+        // Not cut to 16 bits: that would reach another port.
+        r.ErrorCode = EINVAL;
+        r.Error = ConnectFailure(host, EINVAL);
+        return r;
+    }
     TSocketHandle sd = CreateTcpSocket(address.Family());
     if (sd == INVALID_SOCKET_HANDLE) {
         int code = LastSocketError();
@@ -384,13 +392,6 @@ TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion
     (void)SetKeepAlive(sd, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
     if (aborted) {
         CloseSocketHandle(sd);
-        return r;
-    }
-    if (port < 0 || port > 65535) {
-        CloseSocketHandle(sd);
-        r.ErrorCode = EINVAL;
-        r.Error = u"Cannot connect to server on host '" + host + u"':\r\n" +
-                  SocketErrorText(EINVAL) + u".\r\n" + CodeSuffix(EINVAL);
         return r;
     }
     address.SetPort(static_cast<std::uint16_t>(port));
@@ -405,8 +406,7 @@ TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion
                 return r;
             }
             r.ErrorCode = code;
-            r.Error = u"Cannot connect to server on host '" + host + u"':\r\n" +
-                      SocketErrorText(code) + u".\r\n" + CodeSuffix(code);
+            r.Error = ConnectFailure(host, code);
             return r;
         }
     } else {
@@ -414,8 +414,7 @@ TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion
         if (int code = BindSocket(sd, address)) {
             CloseSocketHandle(sd);
             r.ErrorCode = code;
-            r.Error = u"Cannot bind to address '" + host + u"':\r\n" + SocketErrorText(code) +
-                      u".\r\n" + CodeSuffix(code);
+            r.Error = SystemFailure(u"Cannot bind to address '" + host + u"'", code);
             return r;
         }
     }
@@ -460,7 +459,7 @@ void TConnector::Execute() {
     try {
         r = InternalConnect(FHostname, FPort, FIPVersion, FMode, FAborted, FWake.ReadFd());
     } catch (const std::exception& e) {
-        if (r.Sd != INVALID_SOCKET_HANDLE) CloseSocketHandle(r.Sd);
+        // InternalConnect closes its socket on every failing path: nothing is open here.
         r = TConnectAttempt{};
         r.Error = Utf8ToUtf16(e.what());
     }

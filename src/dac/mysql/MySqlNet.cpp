@@ -184,7 +184,8 @@ std::string TMySqlReader::ReadString() {
 std::optional<std::string_view> TMySqlReader::ReadLenString() {
     std::size_t mark = FPos;
     std::int64_t n = ReadFieldLength();
-    if (n == NULL_LENGTH) return std::nullopt;
+    // Only the 0xFB prefix is NULL: an 8-byte length of all ones also reads as -1.
+    if (FData[mark] == 0xFB) return std::nullopt;
     if (n < 0 || static_cast<std::uint64_t>(n) > Remaining()) {
         FPos = mark;
         Malformed();
@@ -582,29 +583,24 @@ void TMySqlNet::ReceiveCompressedFrame() {
     const std::size_t packed = Get24(FCompressHeader);
     const std::size_t unpacked = Get24(FCompressHeader + 4);
 
-    // Unread bytes move to the front, so the buffer holds at most one frame beyond them.
+    // Called only once every decompressed byte has been served: the frame replaces them. Its
+    // bytes count only once they have all arrived and inflated, so a failure leaves nothing to
+    // be served as data later.
     TMySqlBuffer& cb = FCompressBuffer;
-    std::size_t unread = cb.Length() - cb.Position();
-    if (cb.Position() > 0) {
-        std::memmove(cb.Data(), cb.Data() + cb.Position(), unread);
-        cb.SetLength(unread);
-        cb.SetPosition(0);
-    }
+    cb.Reset();
     if (unpacked == 0) {
-        cb.SetLength(unread + packed);
-        ChannelRead(cb.Data() + unread, packed);
+        cb.Reserve(packed);
+        ChannelRead(cb.Data(), packed);
+        cb.SetLength(packed);
         return;
     }
     FCompressScratch.Reserve(packed);
     ChannelRead(FCompressScratch.Data(), packed);
-    cb.SetLength(unread + unpacked);
+    cb.Reserve(unpacked);
     uLongf destLen = static_cast<uLongf>(unpacked);
-    int rc = uncompress(cb.Data() + unread, &destLen, FCompressScratch.Data(),
-                        static_cast<uLong>(packed));
-    if (rc != Z_OK || destLen != unpacked) {
-        cb.SetLength(unread);
-        throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
-    }
+    int rc = uncompress(cb.Data(), &destLen, FCompressScratch.Data(), static_cast<uLong>(packed));
+    if (rc != Z_OK || destLen != unpacked) throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+    cb.SetLength(unpacked);
 }
 
 void TMySqlNet::StreamRead(std::uint8_t* target, std::size_t count) {
@@ -617,7 +613,6 @@ void TMySqlNet::StreamRead(std::uint8_t* target, std::size_t count) {
     TMySqlBuffer& cb = FCompressBuffer;
     while (count > 0) {
         if (cb.Position() == cb.Length()) {
-            cb.Reset();
             ReceiveCompressedFrame();
             continue;
         }
@@ -662,9 +657,12 @@ void TMySqlNet::ReceiveRow() {
             b.Reset();
             throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
         }
-        b.SetLength(total + length);
+        // The length covers a frame only once it has arrived: a failed read leaves no
+        // unread bytes in the payload.
+        b.Reserve(total + length);
         StreamRead(b.Data() + total, length);
         total += length;
+        b.SetLength(total);
     } while (length == kMaxFrame);
     b.SetPosition(0);
     if (total > 0 && b.Data()[0] == 0xFF) ReadError();
@@ -676,8 +674,9 @@ void TMySqlNet::ReadRestOfPayload(TMySqlBuffer& buffer, std::size_t frameLeft,
     for (;;) {
         std::size_t have = buffer.Length();
         if (have + frameLeft > FMaxPacketSize) throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
-        buffer.SetLength(have + frameLeft);
+        buffer.Reserve(have + frameLeft);
         StreamRead(buffer.Data() + have, frameLeft);
+        buffer.SetLength(have + frameLeft);
         if (frameLength != kMaxFrame) return;
         frameLength = frameLeft = ReceiveHeader();
     }

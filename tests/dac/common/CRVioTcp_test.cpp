@@ -303,3 +303,30 @@ TEST(TCRVioTcp, EmptyHostIsLocalhostAndProxyIsRefused) {
     EXPECT_THROW(viaProxy.Connect(), SocketException);
     EXPECT_FALSE(viaProxy.GetConnected());
 }
+
+TEST(TCRVioTcp, PortOutsideTheTcpRangeIsRefused) {
+    // Cut to 16 bits these would reach another port (65536 + 3306 is 3306).
+    for (int port : {-1, 65536, 65536 + 3306}) {
+        for (const char16_t* host : {u"127.0.0.1", u"localhost"}) {
+            for (int timeout : {0, 5}) {
+                const std::size_t fdsBefore = OpenFds();
+                {
+                    auto vio = MakeVio(host, port);
+                    vio.SetTimeout(timeout);
+                    try {
+                        vio.Connect();
+                        FAIL() << "connected to port " << port;
+                    } catch (const SocketException& e) {
+                        EXPECT_EQ(e.ErrorCode(), EINVAL);
+                        EXPECT_EQ(e.Message(),
+                                  u"Cannot connect to server on host '" + std::u16string(host) +
+                                      u"':\r\nInvalid argument.\r\nSocket Error Code: 22($16)");
+                    }
+                    EXPECT_FALSE(vio.GetConnected());
+                }
+                EXPECT_TRUE(WaitForConnectorsToEnd(std::chrono::seconds(5)));
+                EXPECT_EQ(OpenFds(), fdsBefore) << port;
+            }
+        }
+    }
+}

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -566,6 +567,68 @@ TEST(TMySqlReader, EachReaderOnShortPayloads) {
     EXPECT_EQ(s.ReadString(), "cd");
     EXPECT_EQ(s.ReadString(), "");
     EXPECT_TRUE(s.AtEnd());
+}
+
+TEST(TMySqlReader, LenStringIsNullOnlyForItsPrefix) {
+    struct Case {
+        std::string bytes;
+        std::optional<std::string_view> value; // nullopt: NULL
+        bool malformed;
+    } cases[] = {
+        {"\xFB", std::nullopt, false},
+        {std::string("\x00", 1), std::string_view(), false},
+        {std::string("\x02") + "ab", "ab", false},
+        {std::string("\xFC\x02\x00", 3) + "ab", "ab", false},
+        {std::string("\xFD\x02\x00\x00", 4) + "ab", "ab", false},
+        {std::string("\xFE\x02\x00\x00\x00\x00\x00\x00\x00", 9) + "ab", "ab", false},
+        // An 8-byte length of all ones is a length no payload holds, not NULL.
+        {std::string("\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF") + "x", std::nullopt, true},
+        {std::string("\xFE\x00\x00\x00\x00\x00\x00\x00\x80", 9) + "x", std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        TMySqlReader r(c.bytes);
+        if (c.malformed) {
+            try {
+                r.ReadLenString();
+                ADD_FAILURE() << "no error for " << c.bytes.size() << " bytes";
+            } catch (const EMySqlException& e) {
+                EXPECT_EQ(e.ErrorCode(), CR_MALFORMED_PACKET);
+            }
+            EXPECT_EQ(r.Position(), 0u);
+            continue;
+        }
+        EXPECT_EQ(r.ReadLenString(), c.value) << c.bytes.size();
+        EXPECT_TRUE(r.AtEnd());
+    }
+    TMySqlReader bad("\xFF");
+    EXPECT_THROW(bad.ReadLenString(), EArgumentException);
+}
+
+TEST(TMySqlNetReceive, FailedReadLeavesNoUnreadBytes) {
+    // A frame cut short: the payload holds only what has arrived in whole frames.
+    struct Case {
+        std::string wire;
+        std::size_t kept;
+    } cases[] = {
+        {Le24(10) + '\x00' + "abc", 0},
+        {MakeFrame(0, std::string(kMax, 'a')) + Le24(10) + '\x01' + "abc", kMax},
+    };
+    for (const auto& c : cases) {
+        NetFixture f;
+        f.vio->Feed(c.wire);
+        EXPECT_EQ(Catch([&] { f.net.ReceiveRow(); }).ErrorCode(), CR_SERVER_LOST);
+        EXPECT_EQ(f.net.GetLength(), c.kept);
+    }
+
+    // A compressed frame cut short (a receive time-out, say) leaves no bytes behind that a
+    // later read would take for data.
+    NetFixture f;
+    f.net.SetCompress(true);
+    f.vio->Feed(Le24(10) + '\x00' + Le24(0) + "abc");
+    EXPECT_EQ(Catch([&] { f.net.ReceiveRow(); }).ErrorCode(), CR_SERVER_LOST);
+    f.vio->Feed(CompressedFrame(1, MakeFrame(0, "ok"), false));
+    f.net.ReceiveRow();
+    EXPECT_EQ(Payload(f.net), "ok");
 }
 
 TEST(TMySqlNetReceive, NetReadersAndShortErrorPackets) {
