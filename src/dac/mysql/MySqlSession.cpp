@@ -249,8 +249,10 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     FIsClosed = false;
     status = msReady;
     serverStatus = SERVER_STATUS_AUTOCOMMIT;
-    // One deadline for the whole handshake: a server that accepts and then stalls or drips
-    // cannot hold the caller beyond the connect time-out.
+    // One deadline across the handshake's packets: each receive waits only for what is left of
+    // the connect time-out, so a server that accepts and then stalls between packets cannot hold
+    // the caller beyond it. The channel times single reads: bytes trickled within one packet
+    // each restart its wait.
     FHasDeadline = connectTimeout > 0;
     if (FHasDeadline)
         FHandshakeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout);
