@@ -717,6 +717,9 @@ void TMemDataSet::CreateFieldDefs() {
 }
 
 void TMemDataSet::CreateFields() {
+    // Set first: a definition without a field class stops the loop, and the fields made before
+    // it must go with the failed open instead of staying as persistent ones.
+    FDefaultFields = true;
     for (int i = 0; i < FFieldDefs.Count(); ++i) {
         const TFieldDef& def = FFieldDefs[i];
         const TFieldFactory make = GetFieldClass(def.DataType);
@@ -729,7 +732,6 @@ void TMemDataSet::CreateFields() {
         field->FDataSet = this;
         FFields.push_back(std::move(field));
     }
-    FDefaultFields = true;
     RebuildIndex();
 }
 

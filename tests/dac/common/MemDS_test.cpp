@@ -280,6 +280,22 @@ TEST(MemDataSet, BindingErrorsCarryTheDataSetName) {
               u"qryAux: Cannot perform this operation on an open dataset");
 }
 
+TEST(MemDataSet, AFailedOpenLeavesNoDefaultFieldsBehind) {
+    // The INT column's field is made before the BLOB column fails; it must not stay as if it
+    // were persistent and then be demanded of the next statement.
+    TTestQuery q;
+    q.RS.Columns = {{u"id", dtInt32}, {u"foto", dtBlob}};
+    EXPECT_EQ(MessageOf([&] { q.Open(); }), u"qryAux: Data type is not supported");
+    EXPECT_EQ(q.FieldCount(), 0);
+    q.RS.Columns = {{u"nome", dtExtString, 100}};
+    q.RS.Rows = {{std::string("Talmorin")}};
+    q.Open();
+    ASSERT_EQ(q.FieldCount(), 1);
+    EXPECT_EQ(q.FieldByName(u"nome").AsString(), u"Talmorin");
+    q.Close();
+    EXPECT_EQ(q.FieldCount(), 0);
+}
+
 TEST(MemDataSet, TypedFieldsOverOtherColumnTypes) {
     TTestQuery q;
     q.RS.Columns = {{u"b", dtBoolean}, {u"f", dtFloat}, {u"s", dtSingle}, {u"c", dtCurrency},
