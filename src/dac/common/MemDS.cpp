@@ -211,31 +211,24 @@ std::string TrimAscii(std::u16string_view text, bool& ascii) {
     return out;
 }
 
-int64_t ParseInteger(std::u16string_view text) {
+// Decimal text with blanks around it and at most one sign; from_chars takes a "-" but no "+".
+template <typename T>
+T ParseNumber(std::u16string_view text, std::u16string_view kind) {
     bool ascii;
     const std::string s = TrimAscii(text, ascii);
-    int64_t v = 0;
+    T v{};
     const char* b = s.data();
     const char* e = b + s.size();
-    if (b != e && *b == '+') ++b;
+    if (b != e && *b == '+' && (e - b == 1 || b[1] != '-')) ++b;
     auto r = std::from_chars(b, e, v);
     if (!ascii || s.empty() || r.ec != std::errc() || r.ptr != e)
-        throw Exception(u"'" + std::u16string(text) + u"' is not a valid integer value");
+        throw Exception(u"'" + std::u16string(text) + u"' is not a valid " + std::u16string(kind) + u" value");
     return v;
 }
 
-double ParseFloat(std::u16string_view text) {
-    bool ascii;
-    const std::string s = TrimAscii(text, ascii);
-    double v = 0;
-    const char* b = s.data();
-    const char* e = b + s.size();
-    if (b != e && *b == '+') ++b;
-    auto r = std::from_chars(b, e, v);
-    if (!ascii || s.empty() || r.ec != std::errc() || r.ptr != e)
-        throw Exception(u"'" + std::u16string(text) + u"' is not a valid floating point value");
-    return v;
-}
+int64_t ParseInteger(std::u16string_view text) { return ParseNumber<int64_t>(text, u"integer"); }
+
+double ParseFloat(std::u16string_view text) { return ParseNumber<double>(text, u"floating point"); }
 
 int32_t NarrowInteger(int64_t v, const std::u16string& fieldName) {
     if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())

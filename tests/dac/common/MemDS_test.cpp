@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "dac/common/MemDS.h"
 #include "platform/CodePage.h"
 #include "TestRecordSet.h"
@@ -294,6 +296,45 @@ TEST(MemDataSet, AFailedOpenLeavesNoDefaultFieldsBehind) {
     EXPECT_EQ(q.FieldByName(u"nome").AsString(), u"Talmorin");
     q.Close();
     EXPECT_EQ(q.FieldCount(), 0);
+}
+
+TEST(MemDataSet, TextReadAsNumber) {
+    struct Case {
+        std::string text;
+        std::optional<int64_t> value; // none: not a valid integer
+    } cases[] = {
+        {" 123 ", 123}, {"+7", 7},          {"-7", -7},         {"", 0},
+        {"+-7", {}},    {"-+7", {}},        {"--7", {}},        {"+", {}},
+        {"7x", {}},     {"1 2", {}},        {"9223372036854775807", 9223372036854775807LL},
+        {"9223372036854775808", {}},
+    };
+    TTestQuery q;
+    q.RS.Columns = {{u"txt", dtString, 30}};
+    for (const auto& c : cases) q.RS.Rows.push_back({c.text});
+    q.Open();
+    for (const auto& c : cases) {
+        TField& f = q.FieldByName(u"txt");
+        if (c.value) {
+            EXPECT_EQ(f.AsLargeInt(), *c.value) << c.text;
+        } else {
+            try {
+                f.AsLargeInt();
+                ADD_FAILURE() << c.text << " read as a number";
+            } catch (const Exception& e) {
+                EXPECT_EQ(e.Message(), u"'" + Utf8ToUtf16(c.text) + u"' is not a valid integer value");
+            }
+        }
+        q.Next();
+    }
+    q.First();
+    EXPECT_DOUBLE_EQ(q.FieldByName(u"txt").AsFloat(), 123.0);
+    q.MoveBy(4); // "+-7"
+    try {
+        q.FieldByName(u"txt").AsFloat();
+        ADD_FAILURE() << "+-7 read as a number";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), u"'+-7' is not a valid floating point value");
+    }
 }
 
 TEST(MemDataSet, TypedFieldsOverOtherColumnTypes) {
