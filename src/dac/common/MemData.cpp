@@ -935,7 +935,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
     } else {
         block = FBlockMan.AllocBlock(FFetchRows);
     }
-    int added = 0;
+    int added = 0, fetched = 0;
     try {
         AllocFetchBuffer();
         InitBlock(block);
@@ -978,6 +978,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
             added = rows;
         }
         FRowsFetched += rows;
+        fetched = rows;
         ProcessFetchedBlock(block, fetchBack);
         if (IsFetchFinished()) {
             FreeFetchBuffer();
@@ -989,6 +990,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
             ClearBlock(block); // also unlinks the rows of this block
             FBlockMan.FreeBlock(block);
             FRecordCount -= added;
+            FRowsFetched -= fetched;
         }
         if (ProcessFetchedException(std::current_exception())) return false;
         throw;

@@ -203,6 +203,24 @@ TEST(BlockFetch, FailureKeepsEarlierRowsAndReleasesThePartialBlock) {
     EXPECT_EQ(failing.GetRecordCount(), 0);
 }
 
+TEST(BlockFetch, FailureAfterTheRowsWereLinkedTakesThemBackOut) {
+    struct TFailingAfterBlock : TTestRecordSet {
+        int Blocks = 0;
+        void ProcessFetchedBlock(TBlockHeader*, bool) override {
+            if (++Blocks == 2) throw Exception(u"after the block");
+        }
+    } rs;
+    FillNumbered(rs, 60);
+    rs.FetchAllOnOpen = false;
+    rs.Open();
+    EXPECT_THROW(rs.Fetch(), Exception);
+    EXPECT_EQ(rs.GetRecordCount(), 25);
+    EXPECT_EQ(rs.RowsFetched(), 25);
+    EXPECT_EQ(rs.BlockManager().BlockCount(), 1);
+    EXPECT_EQ(rs.LastItem()->Order, 25);
+    EXPECT_EQ(rs.LastItem()->Next, nullptr);
+}
+
 TEST(BlockFetch, UniDirectionalReusesItsBlockAndRecyclesTexts) {
     TTestRecordSet rs;
     FillNumbered(rs, 60);
