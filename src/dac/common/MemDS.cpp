@@ -186,7 +186,8 @@ namespace {
 
 std::u16string Ascii(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 
-std::u16string IntText(int64_t v) {
+template <typename T>
+std::u16string IntText(T v) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     return Ascii(std::string_view(buf, size_t(r.ptr - buf)));
@@ -407,7 +408,10 @@ double TLongWordField::AsFloat() const { return double(AsLargeInt()); }
 
 std::u16string TLargeintField::AsString() const {
     int64_t v;
-    return GetInteger(v) ? IntText(v) : std::u16string();
+    if (!GetInteger(v)) return {};
+    // BIGINT UNSIGNED shares this field type; its text is the unsigned value.
+    if (FieldDesc() && FieldDesc()->DataType() == dtUInt64) return IntText(uint64_t(v));
+    return IntText(v);
 }
 
 int32_t TLargeintField::AsInteger() const { return NarrowInteger(AsLargeInt(), DisplayName()); }

@@ -359,6 +359,7 @@ TEST(MemDataSet, TypedFieldsOverOtherColumnTypes) {
     EXPECT_EQ(vb->AsBytes(), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(q.FieldByName(u"txt").AsInteger(), 123);
     EXPECT_EQ(q.FieldByName(u"u64").AsLargeInt(), -1); // the 64-bit pattern, as the map says
+    EXPECT_EQ(q.FieldByName(u"u64").AsString(), u"18446744073709551615");
     EXPECT_THROW(q.FieldByName(u"f").AsBoolean(), EDatabaseError);
 }
 
