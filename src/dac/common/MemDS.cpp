@@ -186,7 +186,8 @@ namespace {
 
 std::u16string Ascii(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 
-std::u16string IntText(int64_t v) {
+template <typename T>
+std::u16string IntText(T v) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     return Ascii(std::string_view(buf, size_t(r.ptr - buf)));
@@ -211,31 +212,24 @@ std::string TrimAscii(std::u16string_view text, bool& ascii) {
     return out;
 }
 
-int64_t ParseInteger(std::u16string_view text) {
+// Decimal text with blanks around it and at most one sign; from_chars takes a "-" but no "+".
+template <typename T>
+T ParseNumber(std::u16string_view text, std::u16string_view kind) {
     bool ascii;
     const std::string s = TrimAscii(text, ascii);
-    int64_t v = 0;
+    T v{};
     const char* b = s.data();
     const char* e = b + s.size();
-    if (b != e && *b == '+') ++b;
+    if (b != e && *b == '+' && (e - b == 1 || b[1] != '-')) ++b;
     auto r = std::from_chars(b, e, v);
     if (!ascii || s.empty() || r.ec != std::errc() || r.ptr != e)
-        throw Exception(u"'" + std::u16string(text) + u"' is not a valid integer value");
+        throw Exception(u"'" + std::u16string(text) + u"' is not a valid " + std::u16string(kind) + u" value");
     return v;
 }
 
-double ParseFloat(std::u16string_view text) {
-    bool ascii;
-    const std::string s = TrimAscii(text, ascii);
-    double v = 0;
-    const char* b = s.data();
-    const char* e = b + s.size();
-    if (b != e && *b == '+') ++b;
-    auto r = std::from_chars(b, e, v);
-    if (!ascii || s.empty() || r.ec != std::errc() || r.ptr != e)
-        throw Exception(u"'" + std::u16string(text) + u"' is not a valid floating point value");
-    return v;
-}
+int64_t ParseInteger(std::u16string_view text) { return ParseNumber<int64_t>(text, u"integer"); }
+
+double ParseFloat(std::u16string_view text) { return ParseNumber<double>(text, u"floating point"); }
 
 int32_t NarrowInteger(int64_t v, const std::u16string& fieldName) {
     if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
@@ -414,7 +408,10 @@ double TLongWordField::AsFloat() const { return double(AsLargeInt()); }
 
 std::u16string TLargeintField::AsString() const {
     int64_t v;
-    return GetInteger(v) ? IntText(v) : std::u16string();
+    if (!GetInteger(v)) return {};
+    // BIGINT UNSIGNED shares this field type; its text is the unsigned value.
+    if (FieldDesc() && FieldDesc()->DataType() == dtUInt64) return IntText(uint64_t(v));
+    return IntText(v);
 }
 
 int32_t TLargeintField::AsInteger() const { return NarrowInteger(AsLargeInt(), DisplayName()); }
@@ -717,6 +714,9 @@ void TMemDataSet::CreateFieldDefs() {
 }
 
 void TMemDataSet::CreateFields() {
+    // Set first: a definition without a field class stops the loop, and the fields made before
+    // it must go with the failed open instead of staying as persistent ones.
+    FDefaultFields = true;
     for (int i = 0; i < FFieldDefs.Count(); ++i) {
         const TFieldDef& def = FFieldDefs[i];
         const TFieldFactory make = GetFieldClass(def.DataType);
@@ -729,7 +729,6 @@ void TMemDataSet::CreateFields() {
         field->FDataSet = this;
         FFields.push_back(std::move(field));
     }
-    FDefaultFields = true;
     RebuildIndex();
 }
 

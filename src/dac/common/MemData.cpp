@@ -27,6 +27,14 @@ constexpr size_t RoundUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
 
 constexpr size_t MaxValueLen = std::numeric_limits<uint16_t>::max();
 
+// An out-of-line value's slot: the length word and the reference of its heap buffer. The old
+// buffer goes only once the new one is held, so a failed allocation leaves the slot valid.
+void StoreHeapValue(TStringHeap& heap, uint8_t* slot, size_t length, THeapRef ref) {
+    heap.DisposeBuf(LoadAt<THeapRef>(slot + 2));
+    StoreAt<uint16_t>(slot, uint16_t(std::min(length, MaxValueLen)));
+    StoreAt<THeapRef>(slot + 2, ref);
+}
+
 } // namespace
 
 static char16_t LowerCaseChar(char16_t c) {
@@ -63,7 +71,7 @@ std::unique_lock<std::mutex> TStringHeap::Lock() const {
 THeapRef TStringHeap::NewBuf(size_t size) {
     auto lock = Lock();
     const size_t rounded = RoundSize(size);
-    const THeapRef ref = rounded > SmallSize ? AllocLarge(rounded) : AllocSmall(rounded);
+    const THeapRef ref = rounded > SmallSize ? AllocLarge(size) : AllocSmall(rounded);
     const auto area = Buffer(ref);
     std::memset(area.data(), 0, area.size());
     return ref;
@@ -72,7 +80,7 @@ THeapRef TStringHeap::NewBuf(size_t size) {
 THeapRef TStringHeap::AllocStr(std::string_view bytes) {
     auto lock = Lock();
     const size_t rounded = RoundSize(bytes.size() + 1);
-    const THeapRef ref = rounded > SmallSize ? AllocLarge(rounded) : AllocSmall(rounded);
+    const THeapRef ref = rounded > SmallSize ? AllocLarge(bytes.size() + 1) : AllocSmall(rounded);
     uint8_t* data = Chunk(ref) + HeaderSize;
     if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
     data[bytes.size()] = 0;
@@ -83,7 +91,7 @@ THeapRef TStringHeap::AllocWideStr(std::u16string_view text) {
     auto lock = Lock();
     const size_t bytes = text.size() * 2;
     const size_t rounded = RoundSize(bytes + 2);
-    const THeapRef ref = rounded > SmallSize ? AllocLarge(rounded) : AllocSmall(rounded);
+    const THeapRef ref = rounded > SmallSize ? AllocLarge(bytes + 2) : AllocSmall(rounded);
     uint8_t* data = Chunk(ref) + HeaderSize;
     if (bytes) std::memcpy(data, text.data(), bytes);
     data[bytes] = 0;
@@ -128,11 +136,13 @@ THeapRef TStringHeap::AllocSmall(size_t rounded) {
     return ref;
 }
 
-THeapRef TStringHeap::AllocLarge(size_t rounded) {
-    if (rounded > std::numeric_limits<uint32_t>::max() - HeaderSize)
+THeapRef TStringHeap::AllocLarge(size_t size) {
+    if (size > std::numeric_limits<uint32_t>::max() - HeaderSize)
         throw EStoreError("String heap buffer too large");
-    auto mem = std::make_unique_for_overwrite<uint8_t[]>(HeaderSize + rounded);
-    StoreAt(mem.get(), Header{uint32_t(rounded), RefOne, TagLarge});
+    // Never recycled by size class, so it records the exact size: the length of a value too
+    // long for a row's length word.
+    auto mem = std::make_unique_for_overwrite<uint8_t[]>(HeaderSize + size);
+    StoreAt(mem.get(), Header{uint32_t(size), RefOne, TagLarge});
     uint32_t slot;
     if (!FLargeFreeSlots.empty()) {
         slot = FLargeFreeSlots.back();
@@ -664,10 +674,13 @@ bool TData::GetField(const TFieldDesc& field, TConstRecord record, std::string& 
         CheckRecord(field, record, bytes, field.DataOffset());
         dest.assign(reinterpret_cast<const char*>(base + field.DataOffset()), size_t(bytes));
     };
-    auto heapBytes = [&](size_t bytes) {
+    // unit: bytes per character, also the size of the buffer's terminator.
+    auto heapBytes = [&](size_t unit) {
         const THeapRef ref = GetHeapRef(field, record);
         if (!ref) return; // a NULL value's slot, or an empty value
         const auto buf = FStringHeap->Buffer(ref);
+        // A full length word: the value may be longer, and its buffer has its exact size.
+        const size_t bytes = len == MaxValueLen && buf.size() >= unit ? buf.size() - unit : len * unit;
         if (bytes > buf.size()) throw EStoreError("Corrupt value length");
         dest.assign(reinterpret_cast<const char*>(buf.data()), bytes);
     };
@@ -675,10 +688,10 @@ bool TData::GetField(const TFieldDesc& field, TConstRecord record, std::string& 
     case dtString:
     case dtFixedChar:
     case dtGuid: inlineBytes(len, field.Size() - 3); break;
-    case dtExtString: heapBytes(len); break;
+    case dtExtString: heapBytes(1); break;
     case dtWideString:
     case dtFixedWideChar: inlineBytes(2 * len, field.Size() - 4); break;
-    case dtExtWideString: heapBytes(2 * size_t(len)); break;
+    case dtExtWideString: heapBytes(2); break;
     case dtBytes:
         inlineBytes(len, field.Size() - 2);
         if (dest.size() < field.Length()) dest.resize(field.Length(), '\0');
@@ -688,7 +701,7 @@ bool TData::GetField(const TFieldDesc& field, TConstRecord record, std::string& 
         dest.insert(0, reinterpret_cast<const char*>(&len), 2);
         break;
     case dtExtVarBytes:
-        heapBytes(len);
+        heapBytes(1);
         dest.insert(0, reinterpret_cast<const char*>(&len), 2);
         break;
     default:
@@ -799,11 +812,7 @@ void TData::PutString(const TFieldDesc& field, TRecord record, std::string_view 
     case dtExtString:
     case dtExtVarBytes: {
         CheckRecord(field, record, 6, field.Offset());
-        const size_t n = std::min(bytes.size(), MaxValueLen);
-        FStringHeap->DisposeBuf(LoadAt<THeapRef>(base + field.DataOffset()));
-        const THeapRef ref = FStringHeap->AllocStr(bytes.substr(0, n));
-        StoreAt<uint16_t>(base + field.Offset(), uint16_t(n));
-        StoreAt<THeapRef>(base + field.DataOffset(), ref);
+        StoreHeapValue(*FStringHeap, base + field.Offset(), bytes.size(), FStringHeap->AllocStr(bytes));
         break;
     }
     default: throw EStoreError("Column is not an 8-bit text or bytes column");
@@ -827,11 +836,7 @@ void TData::PutWideString(const TFieldDesc& field, TRecord record, std::u16strin
     }
     case dtExtWideString: {
         CheckRecord(field, record, 6, field.Offset());
-        const size_t n = std::min(text.size(), MaxValueLen);
-        FStringHeap->DisposeBuf(LoadAt<THeapRef>(base + field.DataOffset()));
-        const THeapRef ref = FStringHeap->AllocWideStr(text.substr(0, n));
-        StoreAt<uint16_t>(base + field.Offset(), uint16_t(n));
-        StoreAt<THeapRef>(base + field.DataOffset(), ref);
+        StoreHeapValue(*FStringHeap, base + field.Offset(), text.size(), FStringHeap->AllocWideStr(text));
         break;
     }
     default: throw EStoreError("Column is not a wide text column");
@@ -930,7 +935,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
     } else {
         block = FBlockMan.AllocBlock(FFetchRows);
     }
-    int added = 0;
+    int added = 0, fetched = 0;
     try {
         AllocFetchBuffer();
         InitBlock(block);
@@ -973,6 +978,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
             added = rows;
         }
         FRowsFetched += rows;
+        fetched = rows;
         ProcessFetchedBlock(block, fetchBack);
         if (IsFetchFinished()) {
             FreeFetchBuffer();
@@ -984,6 +990,7 @@ bool TMemData::InternalFetch(bool fetchBack) {
             ClearBlock(block); // also unlinks the rows of this block
             FBlockMan.FreeBlock(block);
             FRecordCount -= added;
+            FRowsFetched -= fetched;
         }
         if (ProcessFetchedException(std::current_exception())) return false;
         throw;

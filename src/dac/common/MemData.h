@@ -143,7 +143,8 @@ public:
     // Frees every block and large buffer and empties the free lists.
     void Clear();
 
-    // The buffer's whole rounded area.
+    // The buffer's whole area: its rounded size, or for a buffer above 2000 bytes exactly the
+    // size asked for (the value and its terminator for AllocStr/AllocWideStr).
     std::span<uint8_t> Buffer(THeapRef ref);
     std::span<const uint8_t> Buffer(THeapRef ref) const;
     uint16_t RefCount(THeapRef ref) const;
@@ -171,7 +172,7 @@ private:
 
     std::unique_lock<std::mutex> Lock() const;
     THeapRef AllocSmall(size_t rounded);
-    THeapRef AllocLarge(size_t rounded);
+    THeapRef AllocLarge(size_t size);
     void PushFree(THeapRef ref, size_t rounded);
     uint8_t* Chunk(THeapRef ref) const; // header address, range-checked
     Header& HeaderOf(THeapRef ref) const;
@@ -399,8 +400,8 @@ public:
 
     // Reading. GetField copies the value as a field reads it — texts without their terminator,
     // trimmed by the trimming rules; dtBytes padded to the length; dtVarBytes and dtExtVarBytes
-    // as a 16-bit length and the bytes; other types their FSize bytes — and returns false for
-    // NULL (dest is then empty).
+    // as a 16-bit length (65 535 for a longer value) and all the bytes; other types their FSize
+    // bytes — and returns false for NULL (dest is then empty).
     bool GetField(const TFieldDesc& field, TConstRecord record, std::string& dest) const;
     bool GetNull(const TFieldDesc& field, TConstRecord record) const;
     // Integer types (and dtBoolean as 0/-1) as a 64-bit value; false when NULL.
@@ -413,7 +414,9 @@ public:
     void PutInteger(const TFieldDesc& field, TRecord record, int64_t value);
     void PutFloat(const TFieldDesc& field, TRecord record, double value);
     // 8-bit text and bytes: dtString/dtFixedChar/dtGuid/dtBytes/dtVarBytes keep at most FLength
-    // bytes in the row; the Ext types take a heap buffer (at most 65 535 bytes, the length word).
+    // bytes in the row; the Ext types take a heap buffer holding the whole value. A value longer
+    // than the 16-bit length word can count keeps 65 535 there, and the heap buffer (then one of
+    // exactly the value's size) gives its length.
     void PutString(const TFieldDesc& field, TRecord record, std::string_view bytes);
     void PutWideString(const TFieldDesc& field, TRecord record, std::u16string_view text);
     // Raw bytes for the other fixed-size types, at most FSize of them.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "dac/common/MemDS.h"
 #include "platform/CodePage.h"
 #include "TestRecordSet.h"
@@ -280,6 +282,61 @@ TEST(MemDataSet, BindingErrorsCarryTheDataSetName) {
               u"qryAux: Cannot perform this operation on an open dataset");
 }
 
+TEST(MemDataSet, AFailedOpenLeavesNoDefaultFieldsBehind) {
+    // The INT column's field is made before the BLOB column fails; it must not stay as if it
+    // were persistent and then be demanded of the next statement.
+    TTestQuery q;
+    q.RS.Columns = {{u"id", dtInt32}, {u"foto", dtBlob}};
+    EXPECT_EQ(MessageOf([&] { q.Open(); }), u"qryAux: Data type is not supported");
+    EXPECT_EQ(q.FieldCount(), 0);
+    q.RS.Columns = {{u"nome", dtExtString, 100}};
+    q.RS.Rows = {{std::string("Talmorin")}};
+    q.Open();
+    ASSERT_EQ(q.FieldCount(), 1);
+    EXPECT_EQ(q.FieldByName(u"nome").AsString(), u"Talmorin");
+    q.Close();
+    EXPECT_EQ(q.FieldCount(), 0);
+}
+
+TEST(MemDataSet, TextReadAsNumber) {
+    struct Case {
+        std::string text;
+        std::optional<int64_t> value; // none: not a valid integer
+    } cases[] = {
+        {" 123 ", 123}, {"+7", 7},          {"-7", -7},         {"", 0},
+        {"+-7", {}},    {"-+7", {}},        {"--7", {}},        {"+", {}},
+        {"7x", {}},     {"1 2", {}},        {"9223372036854775807", 9223372036854775807LL},
+        {"9223372036854775808", {}},
+    };
+    TTestQuery q;
+    q.RS.Columns = {{u"txt", dtString, 30}};
+    for (const auto& c : cases) q.RS.Rows.push_back({c.text});
+    q.Open();
+    for (const auto& c : cases) {
+        TField& f = q.FieldByName(u"txt");
+        if (c.value) {
+            EXPECT_EQ(f.AsLargeInt(), *c.value) << c.text;
+        } else {
+            try {
+                f.AsLargeInt();
+                ADD_FAILURE() << c.text << " read as a number";
+            } catch (const Exception& e) {
+                EXPECT_EQ(e.Message(), u"'" + Utf8ToUtf16(c.text) + u"' is not a valid integer value");
+            }
+        }
+        q.Next();
+    }
+    q.First();
+    EXPECT_DOUBLE_EQ(q.FieldByName(u"txt").AsFloat(), 123.0);
+    q.MoveBy(4); // "+-7"
+    try {
+        q.FieldByName(u"txt").AsFloat();
+        ADD_FAILURE() << "+-7 read as a number";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), u"'+-7' is not a valid floating point value");
+    }
+}
+
 TEST(MemDataSet, TypedFieldsOverOtherColumnTypes) {
     TTestQuery q;
     q.RS.Columns = {{u"b", dtBoolean}, {u"f", dtFloat}, {u"s", dtSingle}, {u"c", dtCurrency},
@@ -302,6 +359,7 @@ TEST(MemDataSet, TypedFieldsOverOtherColumnTypes) {
     EXPECT_EQ(vb->AsBytes(), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(q.FieldByName(u"txt").AsInteger(), 123);
     EXPECT_EQ(q.FieldByName(u"u64").AsLargeInt(), -1); // the 64-bit pattern, as the map says
+    EXPECT_EQ(q.FieldByName(u"u64").AsString(), u"18446744073709551615");
     EXPECT_THROW(q.FieldByName(u"f").AsBoolean(), EDatabaseError);
 }
 
