@@ -3,24 +3,23 @@
 // in-memory channel and over loopback TCP.
 //
 //   cmake --build build --target net_bench && ./build/bench/net_bench
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "dac/common/CRVioTcp.h"
 #include "dac/mysql/MySqlErrors.h"
 #include "dac/mysql/MySqlNet.h"
 #include "platform/CodePage.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 #if __has_include(<mysql.h>)
 #include <mysql.h>
@@ -34,7 +33,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 int Listen(int backlog, int* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -136,7 +137,8 @@ void RowThroughput(std::size_t rowSize, std::size_t rows) {
     std::string payload(rowSize, 'r');
     // Whole rounds of 256 sequence numbers, so that the repeated stream stays in step.
     std::uint8_t seq = 0;
-    do stream += Packet(seq, payload);
+    do
+        stream += Packet(seq, payload);
     while (seq != 0);
     TMySqlNet net;
     net.SetVio(std::make_unique<TLoopVio>(stream));
@@ -162,7 +164,8 @@ void TcpThroughput(std::size_t rowSize, std::size_t rows) {
         std::uint8_t seq = 0;
         while (sent < rows) {
             batch.clear();
-            for (int i = 0; i < 64 && sent < rows; ++i, ++sent) batch += Frame(seq++, payload);
+            for (int i = 0; i < 64 && sent < rows; ++i, ++sent)
+                batch += Frame(seq++, payload);
             std::size_t off = 0;
             while (off < batch.size()) {
                 ssize_t n = ::send(c, batch.data() + off, batch.size() - off, MSG_NOSIGNAL);
@@ -177,13 +180,13 @@ void TcpThroughput(std::size_t rowSize, std::size_t rows) {
     vio->Connect();
     net.SetVio(std::move(vio));
     auto t = Clock::now();
-    for (std::size_t i = 0; i < rows; ++i) net.ReceiveRow();
+    for (std::size_t i = 0; i < rows; ++i)
+        net.ReceiveRow();
     double s = Seconds(Clock::now() - t);
     server.join();
     ::close(lfd);
     std::printf("  receive %7zu-byte rows (loopback TCP): %10.0f rows/s  %8.1f MB/s\n", rowSize,
-                static_cast<double>(rows) / s,
-                static_cast<double>(rows * rowSize) / s / 1e6);
+                static_cast<double>(rows) / s, static_cast<double>(rows * rowSize) / s / 1e6);
 }
 
 void SendThroughput(std::size_t size, int times, bool compress) {
@@ -191,7 +194,8 @@ void SendThroughput(std::size_t size, int times, bool compress) {
     net.SetVio(std::make_unique<TLoopVio>(std::string(1, '\0')));
     net.SetCompress(compress);
     std::string text(size, 'q');
-    for (std::size_t i = 0; i < size; i += 7) text[i] = static_cast<char>('a' + i % 26);
+    for (std::size_t i = 0; i < size; i += 7)
+        text[i] = static_cast<char>('a' + i % 26);
     auto t = Clock::now();
     for (int i = 0; i < times; ++i) {
         net.NewCommand();
@@ -227,7 +231,8 @@ int main() {
 #endif
         std::printf("\n");
     }
-    for (int fd : filler) ::close(fd);
+    for (int fd : filler)
+        ::close(fd);
     ::close(lfd);
     for (int i = 0; i < 500 && TConnector::RunningThreads() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -240,18 +245,21 @@ int main() {
         int timeout;
         const char16_t* host;
         const char* peerHost;
-    } runs[] = {{0, u"127.0.0.1", "127.0.0.1"}, {5, u"127.0.0.1", "127.0.0.1"},
+    } runs[] = {{0, u"127.0.0.1", "127.0.0.1"},
+                {5, u"127.0.0.1", "127.0.0.1"},
                 // Connector/C takes "localhost" for its local socket: its peer run stays on TCP.
                 {5, u"localhost", "127.0.0.1"}};
     for (const auto& run : runs) {
         const int timeout = run.timeout;
         double total = 0;
-        for (int i = 0; i < 200; ++i) total += OursConnect(closedPort, timeout, run.host);
+        for (int i = 0; i < 200; ++i)
+            total += OursConnect(closedPort, timeout, run.host);
         std::printf("  ours, %s, time-out %d: %.1f us", Utf16ToUtf8(run.host).c_str(), timeout,
                     total / 200 * 1e6);
 #if HAVE_PEER
         double peer = 0;
-        for (int i = 0; i < 200; ++i) peer += PeerConnect(closedPort, timeout, run.peerHost);
+        for (int i = 0; i < 200; ++i)
+            peer += PeerConnect(closedPort, timeout, run.peerHost);
         std::printf(", Connector/C %.1f us, ratio %.2f", peer / 200 * 1e6, total / peer);
 #endif
         std::printf("\n");

@@ -1,6 +1,12 @@
 #include "platform/Sockets.h"
 
+#include "platform/CodePage.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,16 +16,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-
-#include "platform/CodePage.h"
-
 namespace rivalon {
 
-int LastSocketError() noexcept { return errno; }
+int LastSocketError() noexcept {
+    return errno;
+}
 
 std::u16string SocketErrorText(int code) {
     char buf[256];
@@ -37,9 +38,8 @@ void TSockAddr::SetPort(std::uint16_t port) noexcept {
 
 std::string TSockAddr::HostText() const {
     char host[NI_MAXHOST];
-    if (Length == 0 ||
-        getnameinfo(reinterpret_cast<const sockaddr*>(&Storage), Length, host, sizeof host,
-                    nullptr, 0, NI_NUMERICHOST) != 0)
+    if (Length == 0 || getnameinfo(reinterpret_cast<const sockaddr*>(&Storage), Length, host,
+                                   sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
         return {};
     return host;
 }
@@ -106,8 +106,8 @@ int ConnectSocket(TSocketHandle sd, const TSockAddr& address, int wakeFd, int ti
         pollfd fds[2] = {{sd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
         int wait = -1;
         if (timeoutMs >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
         }
         int n = ::poll(fds, wakeFd >= 0 ? 2 : 1, wait);
@@ -154,7 +154,9 @@ int SetKeepAlive(TSocketHandle sd, int idleSeconds, int intervalSeconds) {
     return SetIntOption(sd, IPPROTO_TCP, TCP_KEEPINTVL, intervalSeconds);
 }
 
-int SetNoDelay(TSocketHandle sd, bool on) { return SetIntOption(sd, IPPROTO_TCP, TCP_NODELAY, on); }
+int SetNoDelay(TSocketHandle sd, bool on) {
+    return SetIntOption(sd, IPPROTO_TCP, TCP_NODELAY, on);
+}
 
 int SetReceiveTimeoutMs(TSocketHandle sd, std::int64_t milliseconds) {
     return SetTimeOption(sd, SO_RCVTIMEO, milliseconds);

@@ -1,9 +1,8 @@
 #pragma once
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
 
 namespace rivalon {
 

@@ -5,9 +5,13 @@
 
 namespace rivalon::test {
 
-TMemoryVio::TMemoryVio() { ResetForConnect(); }
+TMemoryVio::TMemoryVio() {
+    ResetForConnect();
+}
 
-TMemoryVio::~TMemoryVio() { CloseNoThrow(); }
+TMemoryVio::~TMemoryVio() {
+    CloseNoThrow();
+}
 
 void TMemoryVio::Feed(std::string_view bytes) {
     // Drop what has been consumed so that long scripts do not grow without bound.
@@ -18,7 +22,9 @@ void TMemoryVio::Feed(std::string_view bytes) {
     FInput.append(bytes);
 }
 
-void TMemoryVio::QueueReply(std::string_view bytes) { FReplies.emplace_back(bytes); }
+void TMemoryVio::QueueReply(std::string_view bytes) {
+    FReplies.emplace_back(bytes);
+}
 
 std::string TMemoryVio::TakeWritten() {
     std::string out;
@@ -110,7 +116,9 @@ bool TMemoryVio::WaitForData(int /*milliseconds*/) {
     return PendingInput() > 0 || BufferedCount() > 0;
 }
 
-std::size_t TMemoryVio::GetAvailable() { return PendingInput() + BufferedCount(); }
+std::size_t TMemoryVio::GetAvailable() {
+    return PendingInput() + BufferedCount();
+}
 
 std::string MakeFrame(std::uint8_t sequence, std::string_view payload) {
     std::string frame;

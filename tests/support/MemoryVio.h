@@ -1,12 +1,12 @@
 #pragma once
+#include "dac/common/CRVio.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
-
-#include "dac/common/CRVio.h"
 
 namespace rivalon::test {
 
@@ -43,7 +43,9 @@ public:
     void FailConnect(std::u16string text, int code);
 
     // Called when a read finds no input; it may Feed() (then the read is served).
-    void SetOnStarved(std::function<void(TMemoryVio&)> onStarved) { FOnStarved = std::move(onStarved); }
+    void SetOnStarved(std::function<void(TMemoryVio&)> onStarved) {
+        FOnStarved = std::move(onStarved);
+    }
     // Called after each accepted write with the bytes of that transfer.
     void SetOnWrite(std::function<void(TMemoryVio&, std::string_view)> onWrite) {
         FOnWrite = std::move(onWrite);

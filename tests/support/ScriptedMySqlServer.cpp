@@ -173,7 +173,7 @@ ScriptedMySqlServer::~ScriptedMySqlServer() {
 void ScriptedMySqlServer::Run() {
     while (!FStopping) {
         pollfd p{FListenFd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
+        if (::poll(&p, 1, 10) <= 0) continue;
         int fd = ::accept(FListenFd, nullptr, nullptr);
         if (fd < 0) continue;
         ++FConnections;

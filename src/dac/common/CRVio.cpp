@@ -11,9 +11,13 @@ TCRVio::TCRVio() = default;
 
 TCRVio::~TCRVio() = default;
 
-bool TCRVio::GetConnected() const { return !FClosing; }
+bool TCRVio::GetConnected() const {
+    return !FClosing;
+}
 
-std::size_t TCRVio::GetAvailable() { return BufferedCount(); }
+std::size_t TCRVio::GetAvailable() {
+    return BufferedCount();
+}
 
 bool TCRVio::TryConnect() {
     try {
@@ -117,7 +121,9 @@ std::size_t TCRVio::Write(const std::uint8_t* buffer, std::size_t count) {
     return done;
 }
 
-void TCRVio::WaitForWriteRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+void TCRVio::WaitForWriteRetry() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 bool TCRVio::WaitForData(int /*milliseconds*/) {
     throw std::logic_error("TCRVio::WaitForData is not supported by this channel");

@@ -1,12 +1,12 @@
 #pragma once
+#include "platform/Exception.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "platform/Exception.h"
 
 namespace rivalon {
 

@@ -1,12 +1,12 @@
 #include "dac/common/CRVioTcp.h"
 
+#include "platform/CodePage.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <exception>
 #include <thread>
-
-#include "platform/CodePage.h"
 
 namespace rivalon {
 
@@ -17,7 +17,9 @@ constexpr int kKeepAliveIntervalSeconds = 1;
 
 std::atomic<int> gRunningConnectors{0};
 
-std::u16string Ascii(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
+std::u16string Ascii(const char* text) {
+    return std::u16string(text, text + std::char_traits<char>::length(text));
+}
 
 // "Socket Error Code: 111($6F)"
 std::u16string CodeSuffix(int code) {
@@ -39,7 +41,9 @@ void CheckOption(int rc) {
 // ---------------------------------------------------------------------------------------------
 // TCRVioSocket
 
-TCRVioSocket::TCRVioSocket() { Init(); }
+TCRVioSocket::TCRVioSocket() {
+    Init();
+}
 
 TCRVioSocket::TCRVioSocket(std::u16string hostName, TIPVersion ipVersion, int port) {
     Init();
@@ -48,7 +52,9 @@ TCRVioSocket::TCRVioSocket(std::u16string hostName, TIPVersion ipVersion, int po
     FPort = port;
 }
 
-TCRVioSocket::~TCRVioSocket() { CloseNoThrow(); }
+TCRVioSocket::~TCRVioSocket() {
+    CloseNoThrow();
+}
 
 void TCRVioSocket::Init() {
     FSd = INVALID_SOCKET_HANDLE;
@@ -194,9 +200,13 @@ bool TCRVioSocket::WaitForData(int milliseconds) {
     return rc > 0;
 }
 
-void TCRVioSocket::BeforeClosing() { ShutdownSend(FSd); }
+void TCRVioSocket::BeforeClosing() {
+    ShutdownSend(FSd);
+}
 
-void TCRVioSocket::InternalClose() { CloseSocket(); }
+void TCRVioSocket::InternalClose() {
+    CloseSocket();
+}
 
 void TCRVioSocket::CloseSocket() {
     FAborted = true;
@@ -224,8 +234,8 @@ TCRVioTcp::~TCRVioTcp() {
 bool TCRVioTcp::IsAddressIPv6(std::u16string_view host) {
     bool colon = false;
     for (char16_t c : host) {
-        bool ok = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-                  c == u'%' || c == u'/' || c == u':';
+        bool ok = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') ||
+                  (c >= u'A' && c <= u'Z') || c == u'%' || c == u'/' || c == u':';
         if (!ok) return false;
         if (c == u':') colon = true;
     }
@@ -281,21 +291,23 @@ bool TCRVioTcp::TryConnect() {
     }
 
     const std::u16string& host = FConnectMode == cmBind ? FBindAddress : FHostName;
-    const std::u16string timedOut = u"Cannot connect to server on host '" + host +
-                                    u"': Connection timed out";
+    const std::u16string timedOut =
+        u"Cannot connect to server on host '" + host + u"': Connection timed out";
     bool ok = false;
     if (FConnectionTimeout > 0 && IsNumericAddress(Utf16ToAnsi(host))) {
         // A literal address resolves without blocking, so the caller's thread can bound the
         // connect itself: same result as the connector thread, without its start-up cost.
-        TConnectAttempt r = InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1,
-                                            ConnectWaitMs());
+        TConnectAttempt r =
+            InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1, ConnectWaitMs());
         if (r.Sd != INVALID_SOCKET_HANDLE) {
             std::lock_guard<std::mutex> lock(FLockSd);
             FSd = r.Sd;
             FRemoteSockAddr = r.Remote;
         }
-        if (r.TimedOut) SetLastError(timedOut, 0);
-        else SetLastError(std::move(r.Error), r.ErrorCode);
+        if (r.TimedOut)
+            SetLastError(timedOut, 0);
+        else
+            SetLastError(std::move(r.Error), r.ErrorCode);
         ok = GetConnected() && FLastError.empty();
     } else if (FConnectionTimeout <= 0) {
         TConnectAttempt r = InternalConnect(host, FPort, FIPVersion, FConnectMode, FAborted, -1);
@@ -342,12 +354,14 @@ void TCRVioTcp::Connect() {
 // One attempt
 
 TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion ipVersion,
-                                TCRConnectMode mode, const std::atomic<bool>& aborted,
-                                int wakeFd, int timeoutMs) {
+                                TCRConnectMode mode, const std::atomic<bool>& aborted, int wakeFd,
+                                int timeoutMs) {
     TConnectAttempt r;
     TAddressFamily family = TAddressFamily::Any;
-    if (ipVersion == ivIPv4) family = TAddressFamily::IPv4;
-    else if (ipVersion == ivIPv6 && TCRVioTcp::IsAddressIPv6(host)) family = TAddressFamily::IPv6;
+    if (ipVersion == ivIPv4)
+        family = TAddressFamily::IPv4;
+    else if (ipVersion == ivIPv6 && TCRVioTcp::IsAddressIPv6(host))
+        family = TAddressFamily::IPv6;
 
     TSockAddr address;
     if (int rc = ResolveFirstAddress(Utf16ToAnsi(host), family, address)) {
@@ -375,8 +389,8 @@ TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion
     if (port < 0 || port > 65535) {
         CloseSocketHandle(sd);
         r.ErrorCode = EINVAL;
-        r.Error = u"Cannot connect to server on host '" + host + u"':\r\n" + SocketErrorText(EINVAL) +
-                  u".\r\n" + CodeSuffix(EINVAL);
+        r.Error = u"Cannot connect to server on host '" + host + u"':\r\n" +
+                  SocketErrorText(EINVAL) + u".\r\n" + CodeSuffix(EINVAL);
         return r;
     }
     address.SetPort(static_cast<std::uint16_t>(port));
@@ -425,7 +439,8 @@ TConnector::~TConnector() = default;
 
 std::shared_ptr<TConnector> TConnector::Start(TCRVioTcp* vio, std::u16string hostName, int port,
                                               TIPVersion ipVersion, TCRConnectMode mode) {
-    std::shared_ptr<TConnector> self(new TConnector(vio, std::move(hostName), port, ipVersion, mode));
+    std::shared_ptr<TConnector> self(
+        new TConnector(vio, std::move(hostName), port, ipVersion, mode));
     ++gRunningConnectors;
     try {
         std::thread([self]() mutable {
@@ -483,6 +498,8 @@ void TConnector::ReleaseVio() noexcept {
     FVio = nullptr;
 }
 
-int TConnector::RunningThreads() noexcept { return gRunningConnectors.load(); }
+int TConnector::RunningThreads() noexcept {
+    return gRunningConnectors.load();
+}
 
 } // namespace rivalon

@@ -1,4 +1,7 @@
 #pragma once
+#include "dac/common/CRVio.h"
+#include "platform/Sockets.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,9 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "dac/common/CRVio.h"
-#include "platform/Sockets.h"
 
 namespace rivalon {
 
@@ -147,8 +147,8 @@ struct TConnectAttempt {
 // is set, `wakeFd` becomes readable or `timeoutMs` (negative: no limit) has passed. On failure
 // Sd is INVALID_SOCKET_HANDLE.
 TConnectAttempt InternalConnect(const std::u16string& host, int port, TIPVersion ipVersion,
-                                TCRConnectMode mode, const std::atomic<bool>& aborted,
-                                int wakeFd, int timeoutMs = -1);
+                                TCRConnectMode mode, const std::atomic<bool>& aborted, int wakeFd,
+                                int timeoutMs = -1);
 
 // The thread that runs one connect attempt, so that the caller can stop waiting after the
 // connection time-out. The thread and the channel share it; an abandoned thread is woken, closes

@@ -1,12 +1,12 @@
 #pragma once
+#include "platform/Exception.h"
+
 #include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include "platform/Exception.h"
 
 namespace rivalon {
 

@@ -1,14 +1,13 @@
 #include "dac/mysql/MySqlNet.h"
 
-#include <zlib.h>
+#include "dac/mysql/MySqlErrors.h"
+#include "platform/CodePage.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-
-#include "dac/mysql/MySqlErrors.h"
-#include "platform/CodePage.h"
+#include <zlib.h>
 
 namespace rivalon {
 
@@ -19,7 +18,9 @@ constexpr std::size_t kStoredFrameMax = 50;
 constexpr std::size_t kHeader = NET_HEADER_SIZE;
 constexpr std::size_t kMaxFrame = MAX_PACKET_LENGTH;
 
-[[noreturn]] void Malformed() { throw EMySqlException(CR_MALFORMED_PACKET); }
+[[noreturn]] void Malformed() {
+    throw EMySqlException(CR_MALFORMED_PACKET);
+}
 
 void Put24(std::uint8_t* p, std::size_t v) {
     p[0] = static_cast<std::uint8_t>(v);
@@ -78,7 +79,9 @@ std::uint16_t TMySqlReader::ReadUInt16() {
     return static_cast<std::uint16_t>(p[0] | p[1] << 8);
 }
 
-std::int16_t TMySqlReader::ReadInt16() { return static_cast<std::int16_t>(ReadUInt16()); }
+std::int16_t TMySqlReader::ReadInt16() {
+    return static_cast<std::int16_t>(ReadUInt16());
+}
 
 std::int32_t TMySqlReader::ReadInt24() {
     Need(3);
@@ -95,17 +98,22 @@ std::uint32_t TMySqlReader::ReadUInt32() {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-std::int32_t TMySqlReader::ReadInt32() { return static_cast<std::int32_t>(ReadUInt32()); }
+std::int32_t TMySqlReader::ReadInt32() {
+    return static_cast<std::int32_t>(ReadUInt32());
+}
 
 std::uint64_t TMySqlReader::ReadUInt64() {
     Need(8);
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | FData[FPos + static_cast<std::size_t>(i)];
+    for (int i = 7; i >= 0; --i)
+        v = v << 8 | FData[FPos + static_cast<std::size_t>(i)];
     FPos += 8;
     return v;
 }
 
-std::int64_t TMySqlReader::ReadInt64() { return static_cast<std::int64_t>(ReadUInt64()); }
+std::int64_t TMySqlReader::ReadInt64() {
+    return static_cast<std::int64_t>(ReadUInt64());
+}
 
 std::int64_t TMySqlReader::ReadFieldLength() {
     Need(1);
@@ -169,7 +177,9 @@ std::string_view TMySqlReader::ReadStringView() {
     return {reinterpret_cast<const char*>(start), n};
 }
 
-std::string TMySqlReader::ReadString() { return std::string(ReadStringView()); }
+std::string TMySqlReader::ReadString() {
+    return std::string(ReadStringView());
+}
 
 std::optional<std::string_view> TMySqlReader::ReadLenString() {
     std::size_t mark = FPos;
@@ -182,12 +192,16 @@ std::optional<std::string_view> TMySqlReader::ReadLenString() {
     return ReadView(static_cast<std::size_t>(n));
 }
 
-std::string_view TMySqlReader::ReadRest() { return ReadView(Remaining()); }
+std::string_view TMySqlReader::ReadRest() {
+    return ReadView(Remaining());
+}
 
 // ---------------------------------------------------------------------------------------------
 // TMySqlBuffer
 
-TMySqlBuffer::TMySqlBuffer(std::size_t capacity) { Reserve(capacity); }
+TMySqlBuffer::TMySqlBuffer(std::size_t capacity) {
+    Reserve(capacity);
+}
 
 void TMySqlBuffer::Reserve(std::size_t capacity) {
     if (capacity <= FCapacity) return;
@@ -222,7 +236,9 @@ TMySqlNet::~TMySqlNet() {
     }
 }
 
-void TMySqlNet::SetVio(std::unique_ptr<TCRVio> vio) { Fvio = std::move(vio); }
+void TMySqlNet::SetVio(std::unique_ptr<TCRVio> vio) {
+    Fvio = std::move(vio);
+}
 
 void TMySqlNet::SetRowCount(int count) {
     if (count <= 0) throw EArgumentException(u"Invalid row count");
@@ -285,7 +301,9 @@ std::uint8_t* TMySqlNet::WriteSpace(std::size_t count) {
     return b.Data() + pos;
 }
 
-void TMySqlNet::WriteByte(std::uint8_t value) { *WriteSpace(1) = value; }
+void TMySqlNet::WriteByte(std::uint8_t value) {
+    *WriteSpace(1) = value;
+}
 
 void TMySqlNet::WriteInt16(std::uint16_t value) {
     std::uint8_t* p = WriteSpace(2);
@@ -293,16 +311,20 @@ void TMySqlNet::WriteInt16(std::uint16_t value) {
     p[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-void TMySqlNet::WriteInt24(std::uint32_t value) { Put24(WriteSpace(3), value & 0xFFFFFF); }
+void TMySqlNet::WriteInt24(std::uint32_t value) {
+    Put24(WriteSpace(3), value & 0xFFFFFF);
+}
 
 void TMySqlNet::WriteInt32(std::uint32_t value) {
     std::uint8_t* p = WriteSpace(4);
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void TMySqlNet::WriteInt64(std::uint64_t value) {
     std::uint8_t* p = WriteSpace(8);
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void TMySqlNet::WriteBytes(const std::uint8_t* bytes, std::size_t count) {
@@ -314,7 +336,9 @@ void TMySqlNet::WriteBytes(std::string_view bytes) {
     WriteBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-void TMySqlNet::WriteString(std::u16string_view text) { WriteNullTerminated(Utf16ToAnsi(text)); }
+void TMySqlNet::WriteString(std::u16string_view text) {
+    WriteNullTerminated(Utf16ToAnsi(text));
+}
 
 void TMySqlNet::WriteNullTerminated(std::string_view bytes) {
     WriteBytes(bytes);
@@ -405,7 +429,8 @@ void TMySqlNet::RealSend(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     if (!Fvio) throw EMySqlException(CR_SERVER_GONE_ERROR);
-    if (Fvio->Write(bytes, count) != count) throw EMySqlException(CR_SERVER_LOST, Fvio->LastError());
+    if (Fvio->Write(bytes, count) != count)
+        throw EMySqlException(CR_SERVER_LOST, Fvio->LastError());
 }
 
 void TMySqlNet::SendCompressed(const std::uint8_t* bytes, std::size_t count) {
@@ -413,10 +438,11 @@ void TMySqlNet::SendCompressed(const std::uint8_t* bytes, std::size_t count) {
     constexpr std::size_t kFrameHeader = NET_HEADER_SIZE + COMP_HEADER_SIZE;
     std::size_t stored = count;
     std::size_t packed = 0;
-    FCompressScratch.resize(kFrameHeader + count + count / 5 + 12);
-    std::uint8_t* out = FCompressScratch.data();
+    const std::size_t work = kFrameHeader + count + count / 5 + 12;
+    FCompressScratch.Reserve(work);
+    std::uint8_t* out = FCompressScratch.Data();
     if (count > kStoredFrameMax) {
-        uLongf destLen = static_cast<uLongf>(FCompressScratch.size() - kFrameHeader);
+        uLongf destLen = static_cast<uLongf>(work - kFrameHeader);
         // A failed or oversized deflate falls back to the stored form.
         if (compress(out + kFrameHeader, &destLen, bytes, static_cast<uLong>(count)) == Z_OK &&
             destLen <= kMaxFrame) {
@@ -540,7 +566,8 @@ void TMySqlNet::WriteOrSendBytes(std::string_view bytes) {
 void TMySqlNet::ChannelRead(std::uint8_t* target, std::size_t count) {
     if (count == 0) return;
     if (!Fvio) throw EMySqlException(CR_SERVER_GONE_ERROR);
-    if (Fvio->Read(target, count) != count) throw EMySqlException(CR_SERVER_LOST, Fvio->LastError());
+    if (Fvio->Read(target, count) != count)
+        throw EMySqlException(CR_SERVER_LOST, Fvio->LastError());
 }
 
 void TMySqlNet::ReceiveCompressedFrame() {
@@ -568,11 +595,11 @@ void TMySqlNet::ReceiveCompressedFrame() {
         ChannelRead(cb.Data() + unread, packed);
         return;
     }
-    FCompressScratch.resize(std::max(FCompressScratch.size(), packed));
-    ChannelRead(FCompressScratch.data(), packed);
+    FCompressScratch.Reserve(packed);
+    ChannelRead(FCompressScratch.Data(), packed);
     cb.SetLength(unread + unpacked);
     uLongf destLen = static_cast<uLongf>(unpacked);
-    int rc = uncompress(cb.Data() + unread, &destLen, FCompressScratch.data(),
+    int rc = uncompress(cb.Data() + unread, &destLen, FCompressScratch.Data(),
                         static_cast<uLong>(packed));
     if (rc != Z_OK || destLen != unpacked) {
         cb.SetLength(unread);
@@ -648,8 +675,7 @@ void TMySqlNet::ReadRestOfPayload(TMySqlBuffer& buffer, std::size_t frameLeft,
                                   std::size_t frameLength) {
     for (;;) {
         std::size_t have = buffer.Length();
-        if (have + frameLeft > FMaxPacketSize)
-            throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
+        if (have + frameLeft > FMaxPacketSize) throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
         buffer.SetLength(have + frameLeft);
         StreamRead(buffer.Data() + have, frameLeft);
         if (frameLength != kMaxFrame) return;
@@ -715,16 +741,22 @@ void TMySqlNet::ReadError() {
     const int code = r.ReadInt16();
     std::string_view text = r.ReadRest();
     Current().SetPosition(r.Position());
-    std::u16string message =
-        FIsUTF8 && !FSkipUTF8Check ? Utf8ToUtf16(text) : AnsiToUtf16(text);
+    std::u16string message = FIsUTF8 && !FSkipUTF8Check ? Utf8ToUtf16(text) : AnsiToUtf16(text);
     throw EMySqlException(code, true, message);
 }
 
 void TMySqlNet::Close() {
-    for (TMySqlBuffer& b : FRows) b.Reset();
+    for (TMySqlBuffer& b : FRows)
+        b.Reset();
     FCompressBuffer.Reset();
     FRowNo = 0;
     FReceivedRowCount = 0;
+    // Back to the state of a new layer, so that a channel set later starts with an
+    // uncompressed greeting at sequence 0.
+    FFirstPacket = true;
+    FCompress = false;
+    FPacketNumber = 0;
+    FComprPacketNumber = 0;
     Fvio.reset();
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+#include "dac/common/CRVio.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -7,8 +9,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "dac/common/CRVio.h"
 
 namespace rivalon {
 
@@ -197,9 +197,7 @@ public:
 
 private:
     TMySqlBuffer& Current() noexcept { return FRows[static_cast<std::size_t>(FRowNo)]; }
-    const TMySqlBuffer& Current() const noexcept {
-        return FRows[static_cast<std::size_t>(FRowNo)];
-    }
+    const TMySqlBuffer& Current() const noexcept { return FRows[static_cast<std::size_t>(FRowNo)]; }
     template <class F> auto ReadWith(F&& read);
     std::uint8_t* WriteSpace(std::size_t count);
 
@@ -223,7 +221,7 @@ private:
     bool FFirstPacket = true;
     bool FSkipUTF8Check = false;
     TMySqlBuffer FCompressBuffer;
-    std::vector<std::uint8_t> FCompressScratch;
+    TMySqlBuffer FCompressScratch; // deflate output and inflate input
     std::unique_ptr<std::uint8_t[]> FSkipBuffer;
     std::uint8_t FPacketNumber = 0;
     std::uint8_t FComprPacketNumber = 0;

@@ -1,8 +1,12 @@
 #include "dac/mysql/MySqlResultSet.h"
 
 #include <cstring>
+#include <span>
+#include <utility>
 
 #include "dac/mysql/MySqlErrors.h"
+#include "dac/mysql/MySqlNet.h"
+#include "dac/mysql/MySqlSession.h"
 
 namespace rivalon {
 
@@ -209,6 +213,91 @@ void FetchPreparedFields(const std::uint8_t* row, std::size_t length,
     if (c.Remaining() != 0) Malformed();
     binds->Buffer = row;
     binds->BufferLength = length;
+}
+
+
+// ---- the row reader --------------------------------------------------------------------------
+
+TMySqlResultSet::TMySqlResultSet(TMySqlSession* session, bool isPrepared)
+    : ffieldCount(session->fieldCount),
+      ffields(std::move(session->fields)),
+      fsession(session),
+      FBinds(session->fieldCount),
+      FIsPrepared(isPrepared),
+      FProtocol41(session->IsProtocol41()) {
+    session->fields.clear();
+}
+
+TMySqlResultSet::~TMySqlResultSet() {
+    if (fsession && fsession->FResultSet == this) fsession->FResultSet = nullptr;
+}
+
+bool TMySqlResultSet::Fetch(TMySqlBinds*& binds) {
+    binds = nullptr;
+    if (feof || !fsession) return false;
+    TMySqlNet& net = *fsession->net;
+    try {
+        frowBuffer = nullptr;
+        net.ReceiveRow();
+        const std::span<const std::uint8_t> p = net.GetRow();
+        // The end marker is at most 8 bytes; a row starting with 0xFE carries an 8-byte length.
+        if (p.size() > 8 || p.empty() || p[0] != 0xFE) {
+            frowBuffer = p.data();
+            if (FIsPrepared)
+                FetchPreparedFields(p.data(), p.size(), ffields, &FBinds);
+            else
+                FetchFields(p.data(), p.size(), &FBinds);
+            binds = &FBinds;
+            return true;
+        }
+        net.SetEof();
+        fsession->ReadStatus();
+        fsession->status = msReady;
+        feof = true;
+        return false;
+    } catch (const EMySqlException& e) {
+        // A broken stream or an error packet ends this result; after an error packet the server
+        // runs no further statement of the request, whatever the last status said.
+        frowBuffer = nullptr;
+        feof = true;
+        if (e.IsServerError()) fsession->serverStatus &= ~SERVER_MORE_RESULTS_EXISTS;
+        throw;
+    } catch (...) {
+        frowBuffer = nullptr;
+        feof = true;
+        throw;
+    }
+}
+
+void TMySqlResultSet::ReadRow(TMySqlBinds*& binds, std::uint32_t index) {
+    binds = nullptr;
+    if (!fsession) throw EMySqlException(CR_NULL_POINTER);
+    const std::span<const std::uint8_t> p = fsession->net->GetRows(static_cast<int>(index));
+    if (FIsPrepared)
+        FetchPreparedFields(p.data(), p.size(), ffields, &FBinds);
+    else
+        FetchFields(p.data(), p.size(), &FBinds);
+    frowBuffer = p.data();
+    binds = &FBinds;
+}
+
+void TMySqlResultSet::ClearBuffer() {
+    frowBuffer = nullptr;
+    FBinds.Buffer = nullptr;
+    FBinds.BufferLength = 0;
+    ffields.clear();
+    TMySqlSession* s = fsession;
+    fsession = nullptr;
+    if (s) {
+        if (s->FResultSet == this) s->FResultSet = nullptr;
+        // A reader at its end (the final EOF, an error packet or a broken stream) has nothing left
+        // on the wire to discard.
+        if (feof) {
+            if (s->status == msUseResult) s->status = msReady;
+        } else {
+            s->FreeQuery();
+        }
+    }
 }
 
 } // namespace rivalon

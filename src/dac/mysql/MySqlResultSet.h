@@ -131,6 +131,8 @@ public:
     void ReleaseSession() noexcept { fsession = nullptr; }
     bool Eof() const noexcept { return feof; }
     TMySqlBinds& Binds() noexcept { return FBinds; }
+    // Whether the session spoke the 4.1 protocol when the result arrived.
+    bool Protocol41() const noexcept { return FProtocol41; }
 
 private:
     std::uint32_t ffieldCount = 0;
@@ -140,6 +142,7 @@ private:
     bool feof = false;
     TMySqlBinds FBinds;
     bool FIsPrepared = false;
+    bool FProtocol41 = true;
 };
 
 } // namespace rivalon

@@ -5,9 +5,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstring>
+#include <optional>
+#include <span>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "dac/mysql/MySqlErrors.h"
+#include "dac/mysql/MySqlResultSet.h"
 #include "dac/mysql/MySqlRsa.h"
 #include "platform/CodePage.h"
 
@@ -248,6 +255,10 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     if (FHasDeadline)
         FHandshakeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout);
 
+    // A session connected before starts afresh: plain frames, the greeting as sequence 0.
+    net->SetCompress(false);
+    net->SetRowCount(1);
+    net->NewCommand();
     OpenChannel(useHost, usePort, unixSocket);
     ReceiveHandshakePacket();
     ReadGreeting();
@@ -290,7 +301,7 @@ void TMySqlSession::OpenChannel(const std::u16string& aHost, int aPort,
             throw EMySqlException(CR_WRONG_PROTOCOL, u"Can't create SSL connection via HTTP");
         // Encrypted channels are an optional feature this client does not carry: refusing is
         // better than sending the password over a channel the caller believes encrypted.
-        throw EMySqlException(2026, u"Encrypted channels are not available in this client");
+        throw EMySqlException(2026);
     } else if (protocolType == MYSQL_PROTOCOL_PIPE || FHttpOptions.Enabled) {
         throw EMySqlException(CR_WRONG_PROTOCOL);
     } else if (protocolType == MYSQL_PROTOCOL_DEFAULT || protocolType == MYSQL_PROTOCOL_TCP) {
@@ -306,7 +317,7 @@ void TMySqlSession::OpenChannel(const std::u16string& aHost, int aPort,
         channel->Connect();
     } catch (const EMySqlException&) {
         throw;
-    } catch (const Exception& e) {
+    } catch (const Exception&) {
         if (external) throw;
         if (!channel->FLastError.empty()) throw EMySqlException(CR_CONN_HOST_ERROR, channel->FLastError);
         throw EMySqlException::Formatted(CR_CONN_HOST_ERROR, {aHost, int64_t{kRefusedCode}});
@@ -318,8 +329,7 @@ void TMySqlSession::ReceiveHandshakePacket() {
     if (FHasDeadline) {
         const auto left = FHandshakeDeadline - std::chrono::steady_clock::now();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-        if (ms <= 0)
-            throw EMySqlException(CR_SERVER_LOST, u"The connect time-out ran out during the handshake");
+        if (ms <= 0) throw EMySqlException(CR_SERVER_LOST);
         // Whole seconds, rounded up so that the last partial second is still waited for.
         net->GetVio()->SetReceiveTimeout(static_cast<int>((ms + 999) / 1000));
     }
@@ -390,7 +400,7 @@ void TMySqlSession::SwithchToSSLIfNeed(uint32_t flags) {
     if (!(flags & CLIENT_SSL)) return;
     // Only a caller's explicit CLIENT_SSL gets here (the SSL protocol is refused when the channel
     // is chosen); without an encrypting channel the request cannot be honoured.
-    throw EMySqlException(2026, u"Encrypted channels are not available in this client");
+    throw EMySqlException(2026);
 }
 
 void TMySqlSession::WriteClearPassword(const std::u16string& pw, bool withLength) {
@@ -494,6 +504,21 @@ void TMySqlSession::ExpectOK() {
         const uint8_t first = c.Length() > 0 ? c.ReadByte() : 0;
         throw EMySqlException(u"Unknown paket type: " + Decimal(first));
     }
+    ReadOkStatus();
+}
+
+void TMySqlSession::ReadOkStatus() {
+    // The closing OK already carries the session's status (NO_BACKSLASH_ESCAPES from the
+    // account's sql_mode, for one); an OK too short to hold it leaves the greeting's.
+    TMySqlReader c = Current(*net);
+    c.Skip(1);
+    if (c.AtEnd()) return;
+    c.ReadFieldLength();  // affected rows
+    if (c.AtEnd()) return;
+    c.ReadFieldLength();  // insert id
+    if (c.Remaining() >= 2 && (IsProtocol41() || (serverCapabilities & CLIENT_TRANSACTIONS)))
+        serverStatus = c.ReadUInt16();
+    if (c.Remaining() >= 2 && IsProtocol41()) warningCount = c.ReadUInt16();
 }
 
 void TMySqlSession::ReadSwitchNonce() {
@@ -501,13 +526,20 @@ void TMySqlSession::ReadSwitchNonce() {
     TMySqlReader c(net->GetRow().data(), net->GetLength(), FAuthDataPos);
     const size_t rest = c.Remaining();
     const size_t n = rest > 0 ? rest - 1 : 0;
-    if (n > static_cast<size_t>(SCRAMBLE_LENGTH)) throw EMySqlException(CR_MALFORMED_PACKET);
-    if (n > 0) std::memcpy(FScrambleBuff.data(), c.ReadView(n).data(), n);
+    if (n == 0 || n > static_cast<size_t>(SCRAMBLE_LENGTH)) throw EMySqlException(CR_MALFORMED_PACKET);
+    std::memcpy(FScrambleBuff.data(), c.ReadView(n).data(), n);
 }
 
 void TMySqlSession::Authenticate(const std::u16string& pw) {
     ReceiveAuthPacket();
-    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION) || FPacketType == ptOK) return;
+    if (FPacketType == ptOK) {
+        ReadOkStatus();
+        return;
+    }
+    if (!(serverCapabilities & CLIENT_SECURE_CONNECTION)) {
+        ExpectOK();  // servers before 4.1 have no further steps
+        return;
+    }
     switch (FPacketType) {
     case ptAuthSwitchResponse:
         switch (GetPluginType()) {
@@ -676,5 +708,234 @@ int TMySqlSession::ServerVersionNumber() const {
     }
     return parts[0] * 10000 + parts[1] * 100 + parts[2];
 }
+
+
+// ===== Commands and text result sets ==========================================================
+
+namespace {
+
+[[noreturn]] void MalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
+
+// A length-encoded integer that must not be NULL.
+std::uint64_t ReadCount(TMySqlReader& r) {
+    const std::int64_t v = r.ReadFieldLength();
+    if (v == NULL_LENGTH) MalformedPacket();
+    return static_cast<std::uint64_t>(v);
+}
+
+bool IsEofPacket(std::span<const std::uint8_t> p) noexcept { return !p.empty() && p.size() <= 8 && p[0] == 0xFE; }
+
+} // namespace
+
+void TMySqlSession::WriteCommand(TServerCommand command) {
+    if (status != msReady) throw EMySqlException(CR_COMMANDS_OUT_OF_SYNC);
+    info.clear();
+    affectedRows = 0;
+    net->NewCommand();
+    net->WriteByte(static_cast<std::uint8_t>(command));
+}
+
+void TMySqlSession::SimpleCommand(TServerCommand command, const std::uint8_t* data, bool skipReply,
+                                  std::size_t length) {
+    TCRVio* vio = net->GetVio();
+    // A closed session has nobody to talk to; saying so beats a silent success.
+    if (!vio) throw EMySqlException(CR_SERVER_GONE_ERROR);
+    vio->SetReceiveTimeout(commandTimeout);
+    WriteCommand(command);
+    if (data && length > 0) net->WriteOrSendBytes(data, length);
+    net->Send();
+    if (!skipReply) {
+        net->ReceiveRow();
+        const std::span<const std::uint8_t> p = net->GetRow();
+        if (!p.empty() && p[0] == 0x00) {
+            TMySqlReader r = net->Reader();
+            r.ReadByte();
+            ReadOkPacket(r);
+        }
+    }
+}
+
+void TMySqlSession::ReadOkPacket(TMySqlReader& r) {
+    affectedRows = static_cast<std::int64_t>(ReadCount(r));
+    insertId = static_cast<std::int64_t>(ReadCount(r));
+    const bool p41 = IsProtocol41();
+    if (p41 || (serverCapabilities & CLIENT_TRANSACTIONS) != 0) serverStatus = r.ReadUInt16();
+    if (p41) warningCount = r.ReadUInt16();
+    info.clear();
+    if (!r.AtEnd()) {
+        // 4.1 servers send the info text length-encoded; older ones as the rest of the packet.
+        std::string_view text;
+        if (p41) {
+            const std::optional<std::string_view> s = r.ReadLenString();
+            if (s) text = *s;
+        } else {
+            text = r.ReadRest();
+        }
+        const std::size_t zero = text.find('\0');
+        if (zero != std::string_view::npos) text = text.substr(0, zero);
+        info = AnsiToUtf16(std::string(text));
+    }
+}
+
+void TMySqlSession::ReadStatus() {
+    // A 4.1 EOF is 5 bytes: 0xFE, warnings, status. The pre-4.1 one is the marker alone.
+    const std::span<const std::uint8_t> p = net->GetRow();
+    if (p.size() >= 5) {
+        warningCount = static_cast<std::uint32_t>(p[1] | (p[2] << 8));
+        serverStatus = static_cast<std::uint32_t>(p[3] | (p[4] << 8));
+    } else if (p.size() > 1) {
+        MalformedPacket();
+    }
+}
+
+void TMySqlSession::ReadQueryResult() {
+    serverStatus = SERVER_STATUS_AUTOCOMMIT;
+    net->ReceiveRow();
+    for (;;) {
+        TMySqlReader r = net->Reader();
+        const std::int64_t count = r.ReadFieldLength();
+        if (count == 0) {
+            fieldCount = 0;
+            ReadOkPacket(r);
+            return;
+        }
+        if (count == NULL_LENGTH) {
+            // The server asks for a local file; the answer to the upload is the next packet.
+            const std::string name(r.ReadRest());
+            SendFileToServer(name);
+            continue;
+        }
+        if (count < 0 || count > 0x7FFFFFFF) MalformedPacket();
+        fieldCount = static_cast<std::uint32_t>(count);
+        if (!r.AtEnd()) extraInfo = static_cast<std::int64_t>(ReadCount(r));
+        ReadFieldsInfo(static_cast<int>(count));
+        status = msGetResult;
+        warningCount = 0;
+        return;
+    }
+}
+
+void TMySqlSession::ReadFieldsInfo(int count) {
+    if (count < 0) MalformedPacket();
+    fields.clear();
+    fields.reserve(count < 4096 ? static_cast<std::size_t>(count) : 4096);
+    const bool p41 = IsProtocol41();
+    const bool longFlag = (serverCapabilities & CLIENT_LONG_FLAG) != 0;
+    std::uint64_t received = 0;
+    for (;;) {
+        net->ReceiveRow();
+        const std::span<const std::uint8_t> p = net->GetRow();
+        if (IsEofPacket(p)) {
+            ReadStatus();
+            break;
+        }
+        // Definitions beyond the announced count are read to the end marker, then refused.
+        if (++received <= static_cast<std::uint64_t>(count)) fields.push_back(MySqlFieldInfo(p.data(), p.size(), p41, longFlag));
+    }
+    if (received != static_cast<std::uint64_t>(count)) {
+        fields.clear();
+        throw EMySqlException(CR_UNKNOWN_ERROR);
+    }
+}
+
+void TMySqlSession::SendFileToServer(const std::string& fileName) {
+    net->Clear();
+    if (!FLocalInfile) {
+        // Uploads were not allowed: the empty packet ends the request without opening anything.
+        net->SendEmpty();
+        ReceiveUploadAnswer();
+        throw EMySqlException(CR_UNKNOWN_ERROR,
+                              u"LOAD DATA LOCAL INFILE is not allowed on this connection "
+                              u"(MYSQL_OPT_LOCAL_INFILE)");
+    }
+    std::u16string failure;
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        failure = u"Cannot open file \"" + AnsiToUtf16(fileName) + u"\". " + Utf8ToUtf16(std::strerror(errno));
+    } else {
+        std::uint8_t chunk[BUFFER_LENGTH];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                failure = u"Cannot read file \"" + AnsiToUtf16(fileName) + u"\". " + Utf8ToUtf16(std::strerror(errno));
+                break;
+            }
+            if (n == 0) break;
+            net->WriteBytes(chunk, static_cast<std::size_t>(n));
+            try {
+                net->Send();
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+        }
+        ::close(fd);
+    }
+    net->SendEmpty();
+    if (!failure.empty()) {
+        ReceiveUploadAnswer();
+        throw Exception(failure);
+    }
+    net->ReceiveRow();
+}
+
+void TMySqlSession::ReceiveUploadAnswer() {
+    net->ReceiveRow();
+    TMySqlReader r = net->Reader();
+    if (r.ReadFieldLength() == 0) {
+        fieldCount = 0;
+        ReadOkPacket(r);
+    }
+}
+
+void TMySqlSession::SelectDb(const std::u16string& name) {
+    const std::string bytes = Utf16ToAnsi(name);
+    SimpleCommand(scInitDb, reinterpret_cast<const std::uint8_t*>(bytes.data()), false, bytes.size());
+    database = name;
+}
+
+void TMySqlSession::Ping() { SimpleCommand(scPing, nullptr, false, 0); }
+
+void TMySqlSession::Close() {
+    if (FIsClosed) return;
+    FIsClosed = true;
+    status = msReady;
+    try {
+        if (net->GetVio()) SimpleCommand(scQuit, nullptr, true, 0);
+    } catch (...) {
+        net->Close();
+        throw;
+    }
+    net->Close();
+}
+
+void TMySqlSession::FreeQuery() {
+    if (status == msReady) return;
+    try {
+        // Whole payloads through the reused row buffer: a row of 16 MiB or more ends in a short
+        // frame that must not pass for the end marker, and the end marker's status is kept.
+        for (;;) {
+            net->ReceiveRow();
+            const std::span<const std::uint8_t> p = net->GetRow();
+            if (IsEofPacket(p)) {
+                ReadStatus();
+                break;
+            }
+        }
+    } catch (...) {
+        status = msReady;
+        throw;
+    }
+    status = msReady;
+    if (FSkipPacket) {
+        FSkipPacket = false;
+        net->ReceiveRow();
+        TMySqlReader r = net->Reader();
+        if (r.ReadFieldLength() == 0) ReadOkPacket(r);
+    }
+}
+
+void TMySqlSession::SetIsUTF8(bool value) { net->SetIsUTF8(value); }
 
 } // namespace rivalon

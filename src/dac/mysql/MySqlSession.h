@@ -286,6 +286,7 @@ private:
     void SendAndReceive();
     void SendEmptyAndReceive();
     void ExpectOK();
+    void ReadOkStatus();
     void ReadSwitchNonce();
     void NativeAuthenticate(const std::u16string& pw);
     void OldPasswordAuthenticate(const std::u16string& pw, bool newNonce);
@@ -303,6 +304,10 @@ private:
     size_t FAuthDataPos = 0;
 
     // ---- command side: private members below ----
+    // The fields of an OK packet after its leading 0x00.
+    void ReadOkPacket(TMySqlReader& r);
+    // The server's answer to the end of a local-file upload.
+    void ReceiveUploadAnswer();
 };
 
 } // namespace rivalon

@@ -3,19 +3,17 @@
 #include "platform/CodePage.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace rivalon;
@@ -43,14 +41,16 @@ public:
             a->sin6_addr = in6addr_loopback;
             len = sizeof(sockaddr_in6);
         }
-        FOk = ::bind(FFd, reinterpret_cast<sockaddr*>(&ss), len) == 0 && ::listen(FFd, backlog) == 0;
+        FOk =
+            ::bind(FFd, reinterpret_cast<sockaddr*>(&ss), len) == 0 && ::listen(FFd, backlog) == 0;
         socklen_t l = sizeof ss;
         getsockname(FFd, reinterpret_cast<sockaddr*>(&ss), &l);
         FPort = family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port)
                                   : ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
     }
     ~TListener() {
-        for (int fd : FExtra) ::close(fd);
+        for (int fd : FExtra)
+            ::close(fd);
         if (FFd >= 0) ::close(FFd);
     }
     bool Ok() const { return FOk; }
@@ -102,7 +102,8 @@ bool WaitForConnectorsToEnd(std::chrono::seconds limit) {
 
 std::size_t OpenFds() {
     std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
     return n;
 }
 
@@ -119,10 +120,11 @@ TEST(TCRVioTcp, IsAddressIPv6) {
     struct Case {
         const char16_t* host;
         bool expected;
-    } cases[] = {{u"", false},        {u"::1", true},          {u"fe80::1%eth0", true},
+    } cases[] = {{u"", false},          {u"::1", true},        {u"fe80::1%eth0", true},
                  {u"127.0.0.1", false}, {u"localhost", false}, {u"2001:db8::/32", true},
                  {u"my-host:1", false}, {u"a_b:c", false},     {u"abc", false}};
-    for (const auto& c : cases) EXPECT_EQ(TCRVioTcp::IsAddressIPv6(c.host), c.expected) << Utf16ToUtf8(c.host);
+    for (const auto& c : cases)
+        EXPECT_EQ(TCRVioTcp::IsAddressIPv6(c.host), c.expected) << Utf16ToUtf8(c.host);
 }
 
 TEST(TCRVioTcp, RefusedConnectNamesHostAndErrno) {
@@ -137,8 +139,9 @@ TEST(TCRVioTcp, RefusedConnectNamesHostAndErrno) {
                 FAIL() << "connected to a closed port";
             } catch (const SocketException& e) {
                 EXPECT_EQ(e.ErrorCode(), ECONNREFUSED);
-                EXPECT_EQ(e.Message(), u"Cannot connect to server on host '" + std::u16string(host) +
-                                           u"':\r\nConnection refused.\r\nSocket Error Code: 111($6F)");
+                EXPECT_EQ(e.Message(),
+                          u"Cannot connect to server on host '" + std::u16string(host) +
+                              u"':\r\nConnection refused.\r\nSocket Error Code: 111($6F)");
                 EXPECT_EQ(vio.LastError(), e.Message());
                 EXPECT_EQ(vio.LastErrorCode(), ECONNREFUSED);
             }
@@ -163,8 +166,8 @@ TEST(TCRVioTcp, StalledConnectIsAbandonedWithinTimeout) {
                 vio.Connect();
                 FAIL() << "connected past a full backlog";
             } catch (const SocketException& e) {
-                EXPECT_EQ(e.Message(), u"Cannot connect to server on host '" + std::u16string(host) +
-                                           u"': Connection timed out");
+                EXPECT_EQ(e.Message(), u"Cannot connect to server on host '" +
+                                           std::u16string(host) + u"': Connection timed out");
             }
             const auto elapsed = Clock::now() - start;
             EXPECT_GE(elapsed, std::chrono::milliseconds(900));
@@ -215,7 +218,8 @@ TEST(TCRVioTcp, ConnectsWithOptionsAndMovesBytes) {
         EXPECT_EQ(vio.Write(reinterpret_cast<const uint8_t*>(out.data()), out.size()), out.size());
         std::string in(out.size(), '\0');
         EXPECT_EQ(vio.Read(reinterpret_cast<uint8_t*>(in.data()), 3), 3u);
-        EXPECT_EQ(vio.Read(reinterpret_cast<uint8_t*>(in.data()) + 3, in.size() - 3), in.size() - 3);
+        EXPECT_EQ(vio.Read(reinterpret_cast<uint8_t*>(in.data()) + 3, in.size() - 3),
+                  in.size() - 3);
         EXPECT_EQ(in, out);
         echo.join();
         // The peer is gone: a short read without an error text.

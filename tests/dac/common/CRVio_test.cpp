@@ -1,12 +1,10 @@
 // The read and write loops of the channel base, driven by the in-memory channel.
 #include "dac/common/CRVio.h"
+#include "support/MemoryVio.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
-
-#include "support/MemoryVio.h"
 
 using rivalon::SocketException;
 using rivalon::test::TMemoryVio;

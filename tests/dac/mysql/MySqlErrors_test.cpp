@@ -65,7 +65,8 @@ TEST(EMySqlException, FormattedTexts) {
     auto tcp = EMySqlException::Formatted(CR_TCP_CONNECTION, {longName});
     EXPECT_EQ(tcp.Message(), std::u16string(64, u'h') + u" via TCP/IP");
 
-    auto ssl = EMySqlException::Formatted(CR_WRONG_PROTOCOL, {}, u"Can't create SSL connection via HTTP");
+    auto ssl =
+        EMySqlException::Formatted(CR_WRONG_PROTOCOL, {}, u"Can't create SSL connection via HTTP");
     EXPECT_EQ(ssl.Message(), u"Wrong or unknown protocol\r\nCan't create SSL connection via HTTP");
 
     EMySqlException status(CR_COMMANDS_OUT_OF_SYNC, u"mysql.status = 2");

@@ -1,19 +1,16 @@
 // Framing, sequence numbers, compression and the bounds-checked readers of the packet layer,
 // with byte fixtures over the in-memory channel.
+#include "dac/mysql/MySqlErrors.h"
 #include "dac/mysql/MySqlNet.h"
-
-#include <zlib.h>
-
-#include <gtest/gtest.h>
+#include "support/MemoryVio.h"
 
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "dac/mysql/MySqlErrors.h"
-#include "support/MemoryVio.h"
+#include <zlib.h>
 
 using namespace rivalon;
 using rivalon::test::MakeFrame;
@@ -37,7 +34,8 @@ struct NetFixture {
 
 std::string Pattern(std::size_t n, unsigned seed = 1) {
     std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed + i / 4093) % 251);
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 7 + seed + i / 4093) % 251);
     return s;
 }
 
@@ -59,7 +57,9 @@ std::vector<Frame> ParseFrames(const std::string& bytes) {
     while (pos < bytes.size()) {
         EXPECT_GE(bytes.size() - pos, 4u);
         if (bytes.size() - pos < 4) break;
-        auto u = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<uint8_t>(bytes[pos + i])); };
+        auto u = [&](std::size_t i) {
+            return static_cast<std::size_t>(static_cast<uint8_t>(bytes[pos + i]));
+        };
         Frame f{u(0) | u(1) << 8 | u(2) << 16, static_cast<int>(u(3)), {}};
         pos += 4;
         EXPECT_LE(f.length, bytes.size() - pos);
@@ -81,7 +81,8 @@ std::string CompressedFrame(uint8_t seq, const std::string& inner, bool deflate)
     uLongf len = compressBound(static_cast<uLong>(inner.size()));
     std::string out(len, '\0');
     EXPECT_EQ(compress(reinterpret_cast<Bytef*>(out.data()), &len,
-                       reinterpret_cast<const Bytef*>(inner.data()), static_cast<uLong>(inner.size())),
+                       reinterpret_cast<const Bytef*>(inner.data()),
+                       static_cast<uLong>(inner.size())),
               Z_OK);
     out.resize(len);
     return Le24(out.size()) + static_cast<char>(seq) + Le24(inner.size()) + out;
@@ -96,8 +97,11 @@ std::string Decompress(const std::string& bytes, std::vector<CompFrame>* frames 
     std::string inner;
     std::size_t pos = 0;
     while (pos + 7 <= bytes.size()) {
-        auto u = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<uint8_t>(bytes[pos + i])); };
-        CompFrame f{u(0) | u(1) << 8 | u(2) << 16, u(4) | u(5) << 8 | u(6) << 16, static_cast<int>(u(3))};
+        auto u = [&](std::size_t i) {
+            return static_cast<std::size_t>(static_cast<uint8_t>(bytes[pos + i]));
+        };
+        CompFrame f{u(0) | u(1) << 8 | u(2) << 16, u(4) | u(5) << 8 | u(6) << 16,
+                    static_cast<int>(u(3))};
         pos += 7;
         if (frames) frames->push_back(f);
         std::string body = bytes.substr(pos, f.packed);
@@ -208,10 +212,8 @@ TEST(TMySqlNetSend, FrameLimitSplits) {
         std::size_t payload;
         std::vector<std::size_t> frames;
     } cases[] = {
-        {kMax - 1, {kMax - 1}},
-        {kMax, {kMax, 0}},
-        {kMax + 1, {kMax, 1}},
-        {2 * kMax, {kMax, kMax, 0}},
+        {kMax - 1, {kMax - 1}},          {kMax, {kMax, 0}},
+        {kMax + 1, {kMax, 1}},           {2 * kMax, {kMax, kMax, 0}},
         {2 * kMax + 5, {kMax, kMax, 5}},
     };
     for (const auto& c : cases) {
@@ -219,8 +221,10 @@ TEST(TMySqlNetSend, FrameLimitSplits) {
         for (bool streamed : {true, false}) {
             NetFixture f;
             f.net.WriteByte(0x03);
-            if (streamed) f.net.WriteOrSendBytes(text);
-            else f.net.WriteBytes(text);
+            if (streamed)
+                f.net.WriteOrSendBytes(text);
+            else
+                f.net.WriteBytes(text);
             f.net.Send();
             auto frames = ParseFrames(f.vio->Written());
             ASSERT_EQ(frames.size(), c.frames.size()) << c.payload;
@@ -248,7 +252,8 @@ TEST(TMySqlNetSend, SequenceWrapsAt255) {
     }
     auto frames = ParseFrames(f.vio->Written());
     ASSERT_EQ(frames.size(), 300u);
-    for (int i = 0; i < 300; ++i) EXPECT_EQ(frames[static_cast<std::size_t>(i)].sequence, i % 256);
+    for (int i = 0; i < 300; ++i)
+        EXPECT_EQ(frames[static_cast<std::size_t>(i)].sequence, i % 256);
     f.net.NewCommand();
     EXPECT_EQ(f.net.GetPacketNumber(), 0);
 }
@@ -295,7 +300,8 @@ TEST(TMySqlNetReceive, FramesReassemble) {
 TEST(TMySqlNetReceive, SequenceWrapsAt255) {
     NetFixture f;
     std::string wire;
-    for (int i = 0; i < 300; ++i) wire += MakeFrame(static_cast<uint8_t>(i), std::string(1, static_cast<char>(i % 200 + 1)));
+    for (int i = 0; i < 300; ++i)
+        wire += MakeFrame(static_cast<uint8_t>(i), std::string(1, static_cast<char>(i % 200 + 1)));
     f.vio->Feed(wire);
     for (int i = 0; i < 300; ++i) {
         f.net.ReceiveRow();
@@ -343,19 +349,23 @@ TEST(TMySqlNetReceive, ServerErrorPacket) {
 TEST(TMySqlNetReceive, ShortReadIsLostConnection) {
     {
         NetFixture f;
-        f.vio->Feed(std::string("\x0A\x00\x00\x00" "abc", 7));
+        f.vio->Feed(std::string("\x0A\x00\x00\x00"
+                                "abc",
+                                7));
         auto e = Catch([&] { f.net.ReceiveRow(); });
         EXPECT_EQ(e.ErrorCode(), CR_SERVER_LOST);
         EXPECT_EQ(e.Message(), u"Lost connection to MySQL server during query");
     }
     {
         NetFixture f;
-        f.vio->SetReadError(104, u"Error on data reading from the connection:\r\nConnection reset by peer.");
+        f.vio->SetReadError(
+            104, u"Error on data reading from the connection:\r\nConnection reset by peer.");
         f.vio->Feed(std::string("\x0A\x00", 2));
         auto e = Catch([&] { f.net.ReceiveRow(); });
         EXPECT_EQ(e.ErrorCode(), CR_SERVER_LOST);
-        EXPECT_EQ(e.Message(), u"Lost connection to MySQL server during query\r\n"
-                               u"Error on data reading from the connection:\r\nConnection reset by peer.");
+        EXPECT_EQ(e.Message(),
+                  u"Lost connection to MySQL server during query\r\n"
+                  u"Error on data reading from the connection:\r\nConnection reset by peer.");
     }
 }
 
@@ -412,7 +422,9 @@ TEST(TMySqlNetReceive, PacketTypes) {
         {std::string("\xFE\x00\x00\x02\x00", 5), true, ptEOF},
         {std::string("\xFE\x00\x00\x02\x00\x00\x00\x00", 8), false, ptEOF},
         {"\xFEmysql_native_password", true, ptAuthSwitchResponse},
-        {"\x03" "def", false, ptUnknown},
+        {"\x03"
+         "def",
+         false, ptUnknown},
     };
     for (const auto& c : cases) {
         TMySqlNet net;
@@ -433,7 +445,8 @@ TEST(TMySqlNetReceive, RowBuffers) {
     EXPECT_THROW(f.net.SetRowCount(0), EArgumentException);
     f.net.SetRowCount(3);
     uint8_t seq = 0;
-    for (const char* p : {"a", "bb", "ccc", "dddd"}) f.vio->Feed(MakePacket(seq, p));
+    for (const char* p : {"a", "bb", "ccc", "dddd"})
+        f.vio->Feed(MakePacket(seq, p));
     f.net.ReceiveRow();
     f.net.ReceiveRow();
     f.net.ReceiveRow();
@@ -458,16 +471,17 @@ TEST(TMySqlNetReceive, RowBuffers) {
 TEST(TMySqlReader, EveryTruncationPointIsMalformed) {
     // One payload of every fixed-size and length-prefixed field; each prefix of it must fail
     // with 2027 at the field it cuts, and never read beyond its end.
-    const std::string full = std::string("\x01"                             // byte
-                                         "\x02\x03"                         // int16
-                                         "\x04\x05\x06"                     // int24
-                                         "\x07\x08\x09\x0A"                 // int32
-                                         "\x0B\x0C\x0D\x0E\x0F\x10\x11\x12" // int64
-                                         "\xFC\x34\x12"                     // lenenc 2
-                                         "\xFD\x56\x34\x12"                 // lenenc 3
+    const std::string full = std::string("\x01"                                 // byte
+                                         "\x02\x03"                             // int16
+                                         "\x04\x05\x06"                         // int24
+                                         "\x07\x08\x09\x0A"                     // int32
+                                         "\x0B\x0C\x0D\x0E\x0F\x10\x11\x12"     // int64
+                                         "\xFC\x34\x12"                         // lenenc 2
+                                         "\xFD\x56\x34\x12"                     // lenenc 3
                                          "\xFE\x01\x00\x00\x00\x00\x00\x00\x00" // lenenc 8
-                                         "\x03" "abc"                       // lenenc string
-                                         "\x05\x06\x07",                   // bytes
+                                         "\x03"
+                                         "abc"           // lenenc string
+                                         "\x05\x06\x07", // bytes
                                          41);
     auto readAll = [](TMySqlReader& r) {
         r.ReadByte();
@@ -536,7 +550,9 @@ TEST(TMySqlReader, EachReaderOnShortPayloads) {
         EXPECT_NO_THROW(c.read(r)) << c.name;
     }
     // A length-encoded string longer than what is left.
-    TMySqlReader longer(std::string_view("\x05" "abc", 4));
+    TMySqlReader longer(std::string_view("\x05"
+                                         "abc",
+                                         4));
     EXPECT_THROW(longer.ReadLenString(), EMySqlException);
     EXPECT_EQ(longer.Position(), 0u);
     // Strings end at the zero byte, else at the end of the payload; at the very end, empty.
@@ -550,7 +566,9 @@ TEST(TMySqlReader, EachReaderOnShortPayloads) {
 TEST(TMySqlNetReceive, NetReadersAndShortErrorPackets) {
     // The net's own readers are the same checked ones, on the current payload.
     NetFixture f;
-    f.vio->Feed(MakeFrame(0, std::string("\x0A" "8.0\x00\x01\x02", 7)));
+    f.vio->Feed(MakeFrame(0, std::string("\x0A"
+                                         "8.0\x00\x01\x02",
+                                         7)));
     f.net.ReceiveRow();
     EXPECT_EQ(f.net.ReadByte(), 10);
     EXPECT_EQ(f.net.ReadString(), "8.0");
@@ -600,7 +618,8 @@ TEST(TMySqlNetCompress, LargerPacketsAreDeflated) {
     f.net.WriteBytes(std::string(46, 'a')); // 51 bytes
     f.net.Send();
     std::vector<CompFrame> frames;
-    EXPECT_EQ(Decompress(f.vio->TakeWritten(), &frames), MakeFrame(0, "\x03" + std::string(46, 'a')));
+    EXPECT_EQ(Decompress(f.vio->TakeWritten(), &frames),
+              MakeFrame(0, "\x03" + std::string(46, 'a')));
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].unpacked, 51u);
     EXPECT_LT(frames[0].packed, 51u);
@@ -609,23 +628,29 @@ TEST(TMySqlNetCompress, LargerPacketsAreDeflated) {
 
 TEST(TMySqlNetCompress, SendPayloadsOfSixteenMiBAndMore) {
     for (std::size_t size : {kMax, kMax + 1, 2 * kMax + 3}) {
-        NetFixture f;
-        f.net.SetCompress(true);
-        const std::string text = Pattern(size - 1, 5);
-        f.net.WriteByte(0x03);
-        f.net.WriteOrSendBytes(text);
-        f.net.Send();
-        std::vector<CompFrame> frames;
-        std::string inner = Decompress(f.vio->TakeWritten(), &frames);
-        std::string joined;
-        for (const Frame& fr : ParseFrames(inner)) joined += fr.payload;
-        EXPECT_TRUE(joined == "\x03" + text) << size;
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(frames[i].sequence, static_cast<int>(i));
-            EXPECT_LE(frames[i].unpacked, kMax);
-            EXPECT_LE(frames[i].packed, kMax);
+        for (bool streamed : {true, false}) {
+            NetFixture f;
+            f.net.SetCompress(true);
+            const std::string text = Pattern(size - 1, 5);
+            f.net.WriteByte(0x03);
+            if (streamed)
+                f.net.WriteOrSendBytes(text);
+            else
+                f.net.WriteBytes(text);
+            f.net.Send();
+            std::vector<CompFrame> frames;
+            std::string inner = Decompress(f.vio->TakeWritten(), &frames);
+            std::string joined;
+            for (const Frame& fr : ParseFrames(inner))
+                joined += fr.payload;
+            EXPECT_TRUE(joined == "\x03" + text) << size;
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                EXPECT_EQ(frames[i].sequence, static_cast<int>(i));
+                EXPECT_LE(frames[i].unpacked, kMax);
+                EXPECT_LE(frames[i].packed, kMax);
+            }
+            EXPECT_EQ(f.net.GetPacketNumber(), static_cast<int>(frames.size() % 256));
         }
-        EXPECT_EQ(f.net.GetPacketNumber(), static_cast<int>(frames.size() % 256));
     }
 }
 
@@ -682,7 +707,8 @@ TEST(TMySqlNetCompress, Failures) {
         f.vio->Feed(CompressedFrame(1, MakeFrame(0, "x"), false));
         auto e = Catch([&] { f.net.ReceiveRow(); });
         EXPECT_EQ(e.ErrorCode(), ER_NET_PACKETS_OUT_OF_ORDER);
-        EXPECT_EQ(e.Message(), u"ReceiveCompHeader: Net packets out of order: received[1], expected[0]");
+        EXPECT_EQ(e.Message(),
+                  u"ReceiveCompHeader: Net packets out of order: received[1], expected[0]");
     }
     {
         NetFixture f;
@@ -713,7 +739,12 @@ TEST(TMySqlNetCompress, Failures) {
 
 TEST(TMySqlNet, CloseFreesTheChannel) {
     NetFixture f;
+    f.net.SetCompress(true);
+    f.vio->Feed(CompressedFrame(0, MakeFrame(0, "x"), false));
+    f.net.ReceiveRow();
     f.net.Close();
+    EXPECT_FALSE(f.net.GetCompress());
+    EXPECT_EQ(f.net.GetPacketNumber(), 0);
     EXPECT_EQ(f.net.GetVio(), nullptr);
     f.net.Clear();
     f.net.WriteByte(1);
@@ -726,12 +757,16 @@ TEST(TMySqlNet, CloseFreesTheChannel) {
 
 TEST(TMySqlNetHostile, MutatedStreamsRaiseOnlyTheLayersErrors) {
     std::mt19937 rng(20261210);
-    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
     const std::string seeds[] = {
         std::string("\x00\x00\x00\x02\x00\x00\x00", 7),
         std::string("\xFF\x7A\x04#42S02no such table", 21),
         std::string("\xFE\x00\x00\x02\x00", 5),
-        "\x0A" "5.5.5-10.11\x00\x01\x02\x03\x04" "abcdefgh",
+        "\x0A"
+        "5.5.5-10.11\x00\x01\x02\x03\x04"
+        "abcdefgh",
         std::string("\xFC\x10\x00", 3) + std::string(16, 'v'),
     };
     int raised = 0;
@@ -755,9 +790,15 @@ TEST(TMySqlNetHostile, MutatedStreamsRaiseOnlyTheLayersErrors) {
         for (int m = 0, n = static_cast<int>(pick(4)); m < n && !wire.empty(); ++m) {
             std::size_t at = pick(wire.size());
             switch (pick(3)) {
-            case 0: wire[at] = static_cast<char>(pick(256)); break;
-            case 1: wire.erase(at, 1); break;
-            default: wire.insert(at, 1, static_cast<char>(pick(256))); break;
+            case 0:
+                wire[at] = static_cast<char>(pick(256));
+                break;
+            case 1:
+                wire.erase(at, 1);
+                break;
+            default:
+                wire.insert(at, 1, static_cast<char>(pick(256)));
+                break;
             }
         }
         if (pick(3) == 0 && !wire.empty()) wire.resize(pick(wire.size()));
@@ -776,7 +817,8 @@ TEST(TMySqlNetHostile, MutatedStreamsRaiseOnlyTheLayersErrors) {
                 f.net.ReceiveRow();
                 TMySqlReader r = f.net.Reader();
                 // Decode the payload as a row of length-encoded strings, as a decoder would.
-                while (!r.AtEnd()) r.ReadLenString();
+                while (!r.AtEnd())
+                    r.ReadLenString();
             }
         } catch (const EMySqlException&) {
             ++raised;
