@@ -97,6 +97,10 @@ public:
         ServeScript(*vio, *FSession.net, FScript, FNext);
         return vio;
     }
+    // The payload the server sent last; empty before the first.
+    std::string_view LastServed() const {
+        return FNext > 0 ? std::string_view(FScript[FNext - 1]) : std::string_view();
+    }
 
 private:
     TMySqlSession& FSession;
@@ -113,6 +117,12 @@ void ConnectScripted(std::vector<std::string> script, const std::u16string& pass
     try {
         s.Connect(u"127.0.0.1", u"jogador", CLIENT_FOUND_ROWS, u"", MYSQL_DEFAULT_PORT,
                   u"halcyra", password);
+        // Only the server's OK ends an authentication: success after anything else would be a
+        // half-open session reported as connected.
+        const std::string_view last = handler.LastServed();
+        if (last.empty() || static_cast<std::uint8_t>(last[0]) != 0x00)
+            Violation("connected although the server's last packet was no OK");
+        if (s.status != msReady) Violation("connected with status " + std::to_string(s.status));
     } catch (const EMySqlException&) {
         // Every refusal of a server's bytes during connecting is the client's error class.
     } catch (const EArgumentException& e) {
@@ -241,6 +251,8 @@ void FuzzOkEofErr(TBytes data) {
         static const char kSql[] = "SELECT id_conta FROM usuarios";
         s.SimpleCommand(scQuery, reinterpret_cast<const std::uint8_t*>(kSql), true, sizeof kSql - 1);
         s.ReadQueryResult();
+        if (s.status == msGetResult && s.fields.size() != s.fieldCount)
+            Violation(std::to_string(s.fields.size()) + " definitions for " + std::to_string(s.fieldCount) + " columns");
         for (int results = 0; results < kMaxResults; ++results) {
             if (s.status == msGetResult) ReadResult(s, prepared, stopEarly);
             if (s.status != msReady) Violation("result read to its end but status " + std::to_string(s.status));
@@ -267,8 +279,9 @@ void FuzzColumnDefinition(TBytes data) {
     const TBytes payload = data.subspan(1);
     try {
         const TMySqlFieldInfo f = MySqlFieldInfo(payload.data(), payload.size(), protocol41, longFlag);
+        // The old layout copies Table into OrgTable; every other text is bytes of the packet.
         const std::size_t text = f.Name.size() + f.OrgName.size() + f.Table.size() +
-                                 f.OrgTable.size() + f.Database.size();
+                                 (protocol41 ? f.OrgTable.size() : 0) + f.Database.size();
         if (text > payload.size()) Violation("definition texts longer than their packet");
         if (!protocol41 && f.OrgTable != f.Table) Violation("old layout without OrgTable = Table");
     } catch (const EMySqlException& e) {
@@ -287,6 +300,13 @@ void FuzzTextRow(TBytes data) {
         FetchFields(row.data(), row.size(), &binds);
         if (binds.Buffer != row.data() || binds.BufferLength != row.size())
             Violation("binds not pointed at the row");
+        // Values follow each other: each begins after the previous one ends.
+        std::uint64_t end = 0;
+        for (const TMySqlBind& b : binds.Items) {
+            if (b.IsNull) continue;
+            if (b.Offset < end) Violation("values overlap");
+            end = static_cast<std::uint64_t>(b.Offset) + b.Length;
+        }
         TouchBinds(binds);
     } catch (const EMySqlException& e) {
         ExpectMalformed(e);
@@ -336,6 +356,84 @@ void WalkPayload(const TMySqlNet& net) {
 
 } // namespace
 
+namespace {
+
+// An independent reading of plain frames, to compare the layer's reassembly with.
+enum class TRefResult { Payload, Short, OutOfOrder, TooLarge };
+
+class TReferenceFrames {
+public:
+    explicit TReferenceFrames(TBytes stream) : FStream(stream) {}
+
+    TRefResult Next(std::string& payload) {
+        payload.clear();
+        for (;;) {
+            if (FStream.size() - FPos < 4) return TRefResult::Short;
+            const std::uint8_t* h = FStream.data() + FPos;
+            const std::size_t length = h[0] | (h[1] << 8) | (static_cast<std::size_t>(h[2]) << 16);
+            if (h[3] != FSequence) return TRefResult::OutOfOrder;
+            ++FSequence;
+            FPos += 4;
+            if (payload.size() + length > kMaxPacketSize) return TRefResult::TooLarge;
+            if (FStream.size() - FPos < length) return TRefResult::Short;
+            payload.append(reinterpret_cast<const char*>(FStream.data() + FPos), length);
+            FPos += length;
+            if (length != static_cast<std::size_t>(MAX_PACKET_LENGTH)) return TRefResult::Payload;
+        }
+    }
+
+private:
+    TBytes FStream;
+    std::size_t FPos = 0;
+    std::uint8_t FSequence = 0;
+};
+
+// Plain receiving, packet by packet against the reference: the same payloads, and each broken
+// stream refused with its own code.
+void ComparePlainReceive(TMySqlNet& net, TBytes stream) {
+    TReferenceFrames ref(stream);
+    std::string expected;
+    for (std::size_t i = 0; i < kMaxPackets; ++i) {
+        const TRefResult r = ref.Next(expected);
+        int code = 0;
+        bool server = false;
+        try {
+            net.ReceiveRow();
+        } catch (const EMySqlException& e) {
+            code = e.ErrorCode();
+            server = e.IsServerError();
+        }
+        const std::span<const std::uint8_t> got = net.GetRow();
+        switch (r) {
+        case TRefResult::Payload: {
+            const bool errorPacket = !expected.empty() && static_cast<std::uint8_t>(expected[0]) == 0xFF;
+            if (errorPacket) {
+                // Too short for its code (3 bytes) it is malformed; else the server's error.
+                const bool ok = expected.size() < 3 ? code == CR_MALFORMED_PACKET : server;
+                if (!ok) Violation("error packet " + std::to_string(i) + " raised code " + std::to_string(code));
+                return;  // the stream's end as far as the caller is concerned
+            }
+            if (code != 0) Violation("packet " + std::to_string(i) + " refused with " + std::to_string(code));
+            if (std::string_view(reinterpret_cast<const char*>(got.data()), got.size()) != expected)
+                Violation("packet " + std::to_string(i) + " reassembled differently");
+            WalkPayload(net);
+            break;
+        }
+        case TRefResult::Short:
+            if (code != CR_SERVER_LOST) Violation("short stream raised " + std::to_string(code));
+            return;
+        case TRefResult::OutOfOrder:
+            if (code != ER_NET_PACKETS_OUT_OF_ORDER) Violation("bad sequence raised " + std::to_string(code));
+            return;
+        case TRefResult::TooLarge:
+            if (code != CR_NET_PACKET_TOO_LARGE) Violation("oversized packet raised " + std::to_string(code));
+            return;
+        }
+    }
+}
+
+} // namespace
+
 void FuzzPacketLayer(TBytes data) {
     if (data.empty()) return;
     const std::uint8_t mode = data[0];
@@ -348,6 +446,11 @@ void FuzzPacketLayer(TBytes data) {
     net.SetVio(std::move(vio));
     net.SetMaxPacketSize(kMaxPacketSize);
     net.SetIsUTF8((mode & 4) != 0);
+    if (!compress && !skip) {
+        ComparePlainReceive(net, data.subspan(1));
+        net.Close();
+        return;
+    }
     try {
         for (std::size_t i = 0; i < kMaxPackets; ++i) {
             if (compress && i == plainPackets) net.SetCompress(true);
