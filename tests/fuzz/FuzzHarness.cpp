@@ -40,9 +40,9 @@ void ExpectMalformed(const EMySqlException& e) {
 }
 
 // Known finding, reported and tolerated until it is fixed (Findings_test.cpp holds the
-// regression tests): a length-encoded integer with the invalid prefix 0xFF inside a server's
-// OK packet escapes as the packet reader's EArgumentException instead of 2027 "Malformed packet",
-// and the operation set passes that class on unconverted.
+// regression test): a length-encoded integer with the invalid prefix 0xFF inside the OK that
+// closes the authentication escapes as the packet reader's EArgumentException instead of 2027
+// "Malformed packet", and the operation set passes that class on unconverted.
 bool IsKnownLengthPrefixFinding(const EArgumentException& e) {
     return std::string_view(e.what()) == "Invalid length-encoded integer prefix 0xFF";
 }
@@ -183,7 +183,7 @@ void FuzzAuth(TBytes data) {
                                            "mysql_old_password",    "client_ed25519",
                                            "auth_gssapi_client",    ""};
     const std::uint8_t mode = data[0];
-    test::GreetingSpec g;
+    test::GreetingFields g;
     g.plugin = kPlugins[mode & 7];
     if (g.plugin.empty()) g.capabilities &= ~CLIENT_PLUGIN_AUTH;
     // 8.0.5 and later get OAEP, older servers PKCS #1 v1.5.
@@ -264,8 +264,7 @@ void FuzzOkEofErr(TBytes data) {
     } catch (const EMySqlException&) {
         // Server errors, a lost connection, malformed packets, definition count mismatches.
     } catch (const EArgumentException& e) {
-        if (!IsKnownLengthPrefixFinding(e))
-            Violation(std::string("EArgumentException from a query answer: ") + e.what());
+        Violation(std::string("EArgumentException from a query answer: ") + e.what());
     }
     s.net->Close();
 }

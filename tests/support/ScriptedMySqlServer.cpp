@@ -201,7 +201,7 @@ std::vector<std::string> ScriptedMySqlServer::Failures() {
 
 // ---- packets ----
 
-std::string MakeGreeting(const GreetingSpec& s) {
+std::string MakeGreeting(const GreetingFields& s) {
     std::string p;
     p += static_cast<char>(s.protocol);
     p += s.serverVersion;

@@ -78,7 +78,7 @@ private:
 
 constexpr uint32_t kPeerDefaultCapabilities = 0x807FF7FF & ~0x800u;  // all but CLIENT_SSL
 
-struct GreetingSpec {
+struct GreetingFields {
     uint8_t protocol = 10;
     std::string serverVersion = "8.0.36";
     uint32_t threadId = 77;
@@ -89,7 +89,7 @@ struct GreetingSpec {
     std::string plugin = "caching_sha2_password";
 };
 
-std::string MakeGreeting(const GreetingSpec& spec);
+std::string MakeGreeting(const GreetingFields& fields);
 std::string OkPacket(uint16_t status = 2, uint64_t affected = 0, uint64_t insertId = 0);
 std::string ErrPacket(uint16_t code, std::string_view sqlState, std::string_view message);
 // 0xFE, plugin name, zero, data (the data's own terminating zero included by the caller).

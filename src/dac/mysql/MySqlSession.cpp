@@ -716,9 +716,16 @@ namespace {
 
 [[noreturn]] void MalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
 
+// A length-encoded integer from the server; the invalid prefix 0xFF is a malformed packet like
+// any other, so that it is recorded as a MySQL error.
+std::int64_t ReadLength(TMySqlReader& r) {
+    if (r.PeekByte() == 0xFF) MalformedPacket();
+    return r.ReadFieldLength();
+}
+
 // A length-encoded integer that must not be NULL.
 std::uint64_t ReadCount(TMySqlReader& r) {
-    const std::int64_t v = r.ReadFieldLength();
+    const std::int64_t v = ReadLength(r);
     if (v == NULL_LENGTH) MalformedPacket();
     return static_cast<std::uint64_t>(v);
 }
@@ -766,6 +773,7 @@ void TMySqlSession::ReadOkPacket(TMySqlReader& r) {
         // 4.1 servers send the info text length-encoded; older ones as the rest of the packet.
         std::string_view text;
         if (p41) {
+            if (r.PeekByte() == 0xFF) MalformedPacket();
             const std::optional<std::string_view> s = r.ReadLenString();
             if (s) text = *s;
         } else {
@@ -789,11 +797,14 @@ void TMySqlSession::ReadStatus() {
 }
 
 void TMySqlSession::ReadQueryResult() {
-    serverStatus = SERVER_STATUS_AUTOCOMMIT;
+    // Only the announcement of further results is stale now. The other flags stay as the last OK
+    // or EOF left them, so that a failed statement does not make the provider forget, say,
+    // NO_BACKSLASH_ESCAPES when it escapes the next one.
+    serverStatus &= ~(SERVER_MORE_RESULTS_EXISTS | SERVER_STATUS_MORE_RESULTS);
     net->ReceiveRow();
     for (;;) {
         TMySqlReader r = net->Reader();
-        const std::int64_t count = r.ReadFieldLength();
+        const std::int64_t count = ReadLength(r);
         if (count == 0) {
             fieldCount = 0;
             ReadOkPacket(r);
@@ -883,7 +894,7 @@ void TMySqlSession::SendFileToServer(const std::string& fileName) {
 void TMySqlSession::ReceiveUploadAnswer() {
     net->ReceiveRow();
     TMySqlReader r = net->Reader();
-    if (r.ReadFieldLength() == 0) {
+    if (ReadLength(r) == 0) {
         fieldCount = 0;
         ReadOkPacket(r);
     }
@@ -932,7 +943,7 @@ void TMySqlSession::FreeQuery() {
         FSkipPacket = false;
         net->ReceiveRow();
         TMySqlReader r = net->Reader();
-        if (r.ReadFieldLength() == 0) ReadOkPacket(r);
+        if (ReadLength(r) == 0) ReadOkPacket(r);
     }
 }
 

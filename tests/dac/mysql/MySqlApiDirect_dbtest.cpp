@@ -6,7 +6,11 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <vector>
 
 #include "dac/mysql/MyCall.h"
@@ -365,6 +369,9 @@ TEST_F(ApiDirect, ServerStatusOfEveryOkAndEof) {
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u); // from the final EOF
     EXPECT_EQ(api.mysql_ping(h), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
+    // A failed statement leaves the known flags as they were.
+    EXPECT_EQ(Query(h, "SELEC 1"), 1064);
+    EXPECT_NE(S(h).serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES, 0u);
     ASSERT_EQ(Query(h, "BEGIN"), 0);
     EXPECT_NE(S(h).serverStatus & SERVER_STATUS_IN_TRANS, 0u);
     ASSERT_EQ(Query(h, "SET SESSION sql_mode = ''"), 0);
@@ -413,6 +420,63 @@ TEST_F(ApiDirect, CloseWithAReaderAttached) {
     api.mysql_close(h);
     EXPECT_EQ(api.mysql_fetch_row(r), nullptr);
     api.mysql_free_result(r);
+}
+
+
+TEST_F(ApiDirect, SessionsOnSeveralThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kQueries = 200;
+    std::vector<PMYSQL_CON> handles;
+    for (int t = 0; t < kThreads; ++t) handles.push_back(Connect());
+    std::vector<int> good(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            PMYSQL_CON h = handles[static_cast<std::size_t>(t)];
+            for (int q = 0; q < kQueries; ++q) {
+                const std::string sql = "SELECT " + std::to_string(t * 1000 + q) + ", REPEAT('p', 3000)";
+                if (api.mysql_real_query(h, sql.data(), sql.size()) != 0) return;
+                PMYSQL_RES r = api.mysql_use_result(h);
+                if (!r) return;
+                PMYSQL_ROW row = api.mysql_fetch_row(r);
+                if (row && api._mysql_fetch_value_str(row, 0) == std::to_string(t * 1000 + q)) ++good[static_cast<std::size_t>(t)];
+                while (api.mysql_fetch_row(r)) {
+                }
+                api.mysql_free_result(r);
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(good[static_cast<std::size_t>(t)], kQueries) << "thread " << t;
+}
+
+
+TEST_F(ApiDirect, FailedConnectsRecordTheError) {
+    PMYSQL_CON h = api.mysql_init(nullptr);
+    FHandles.push_back(h);
+    EXPECT_EQ(api.mysql_real_connect(h, u"127.0.0.1", Utf8ToUtf16(TestDb::kUser), u"wrong-password", u"",
+                                     static_cast<std::uint32_t>(TestDb::port()), u"", kFoundRows),
+              nullptr);
+    EXPECT_EQ(api.mysql_errno(h), 1045u);
+    EXPECT_TRUE(api.mysql_isservererror(h));
+    EXPECT_EQ(Utf16ToUtf8(api.mysql_error(h)).rfind("#28000", 0), 0u);
+
+    // A loopback port where nothing listens: bind one, then let it go.
+    const int sd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(sd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(sd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    close(sd);
+    PMYSQL_CON r = api.mysql_init(nullptr);
+    FHandles.push_back(r);
+    api.mysql_options(r, MYSQL_OPT_CONNECT_TIMEOUT, 5);
+    EXPECT_EQ(api.mysql_real_connect(r, u"127.0.0.1", u"x", u"y", u"", ntohs(a.sin_port), u"", kFoundRows), nullptr);
+    EXPECT_EQ(api.mysql_errno(r), 2003u);
+    EXPECT_FALSE(api.mysql_isservererror(r));
+    EXPECT_FALSE(api.mysql_error(r).empty());
 }
 
 } // namespace

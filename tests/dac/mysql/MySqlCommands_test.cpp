@@ -264,4 +264,59 @@ TEST_F(Scripted, ValueAccessorsStayInsideTheValue) {
     api.mysql_free_result(r);
 }
 
+
+TEST_F(Scripted, KeptRowsCanBeReadAgain) {
+    Answer({"\x01", Definition("a", 253), kEof, LenStr("r0"), LenStr("r1"), LenStr("r2"), kEof});
+    ASSERT_EQ(Query("SELECT a"), 0);
+    PMYSQL_RES r = api.mysql_use_result(h);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(api._mysql_fetch_options(r, foKeepRowCount, 3), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_NE(api.mysql_fetch_row(r), nullptr);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        PMYSQL_ROW row = api._mysql_read_row(r, i);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(api._mysql_fetch_value_str(row, 0), "r" + std::to_string(i));
+    }
+    EXPECT_EQ(api.mysql_fetch_row(r), nullptr);
+    EXPECT_EQ(S().status, msReady);
+    api.mysql_free_result(r);
+}
+
+
+// Mutated and truncated answers: whatever the bytes, the operation set records an error or reads
+// the answer, and nothing else escapes.
+TEST_F(Scripted, MutatedAnswersOnlyRecordErrors) {
+    const std::vector<std::string> answer = {
+        "\x02", Definition("a", 3), Definition("b", 253), kEof,
+        LenStr("1") + LenStr("x"), LenStr("22") + "\xFB", std::string("\xFE\x00\x00\x22\x00", 5)};
+    std::string stream;
+    std::uint8_t seq = 1;
+    for (const std::string& p : answer) stream += MakePacket(seq, p);
+    std::uint32_t state = 12345;
+    auto next = [&] { return state = state * 1103515245u + 12345u; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string bytes = stream;
+        const int flips = 1 + static_cast<int>(next() % 4);
+        for (int f = 0; f < flips; ++f) {
+            const std::size_t at = 4 + next() % (bytes.size() - 4); // headers stay intact mostly
+            bytes[at] = static_cast<char>(next() >> 8);
+        }
+        if (next() % 4 == 0) bytes.resize(next() % bytes.size());
+        Open(true);
+        vio->Feed(bytes);
+        EXPECT_NO_THROW({
+            if (Query("SELECT a, b") == 0) {
+                if (PMYSQL_RES r = api.mysql_use_result(h)) {
+                    int rows = 0;
+                    while (PMYSQL_ROW row = api.mysql_fetch_row(r)) {
+                        for (std::uint32_t i = 0; i < api.mysql_num_fields(r); ++i) api._mysql_fetch_value_str(row, i);
+                        if (++rows > 10) break;
+                    }
+                    api.mysql_free_result(r);
+                }
+            }
+        }) << "round " << round;
+    }
+}
+
 } // namespace

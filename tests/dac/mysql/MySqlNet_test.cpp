@@ -1,15 +1,20 @@
 // Framing, sequence numbers, compression and the bounds-checked readers of the packet layer,
 // with byte fixtures over the in-memory channel.
+#include "dac/common/CRVioTcp.h"
 #include "dac/mysql/MySqlErrors.h"
 #include "dac/mysql/MySqlNet.h"
 #include "support/MemoryVio.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 using namespace rivalon;
@@ -827,4 +832,33 @@ TEST(TMySqlNetHostile, MutatedStreamsRaiseOnlyTheLayersErrors) {
         }
     }
     EXPECT_GT(raised, 1000);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The channel's connect failure as the client error the session raises from it.
+
+TEST(TMySqlNetChannel, RefusedConnectIsClientError2003WithTheChannelText) {
+    // A port that was just free: nothing listens there.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    ::close(fd);
+
+    auto vio = std::make_unique<TCRVioTcp>(TProxyOptions{}, ivIPv4, port, u"127.0.0.1");
+    vio->SetTimeout(15);
+    try {
+        vio->Connect();
+        FAIL() << "connected to a closed port";
+    } catch (const SocketException&) {
+        EMySqlException e(CR_CONN_HOST_ERROR, vio->LastError());
+        EXPECT_EQ(e.ErrorCode(), 2003);
+        EXPECT_FALSE(e.IsServerError());
+        EXPECT_EQ(e.Message(), u"Cannot connect to server on host '127.0.0.1':\r\n"
+                               u"Connection refused.\r\nSocket Error Code: 111($6F)");
+    }
 }

@@ -11,6 +11,7 @@
 #include "dac/mysql/MySqlRsa.h"
 #include "dac/mysql/MySqlSession.h"
 #include "platform/CodePage.h"
+#include "support/MemoryVio.h"
 #include "support/RsaKeyPair.h"
 #include "support/ScriptedMySqlServer.h"
 
@@ -51,7 +52,7 @@ Outcome ConnectTo(TMySqlSession& s, int port, const std::u16string& pw = kPasswo
 std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 // Greeting, then the handshake response parsed and checked for the basics, then `rest`.
-ScriptedMySqlServer::Script Handshake(GreetingSpec g,
+ScriptedMySqlServer::Script Handshake(GreetingFields g,
                                       std::function<void(PeerConnection&, const HandshakeResponse&)> rest) {
     return [g, rest](PeerConnection& c) {
         c.SendPacket(MakeGreeting(g));
@@ -71,7 +72,7 @@ std::string MoreData(std::string_view body) { return std::string(1, '\x01') + st
 // ---- caching_sha2_password ----
 
 TEST(SessionCachingSha2, FastAuthentication) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.plugin == "caching_sha2_password", "plugin: " + r.plugin);
         c.Check(r.database == "halcyra", "database: " + r.database);
@@ -102,7 +103,7 @@ TEST(SessionCachingSha2, FastAuthentication) {
 TEST(SessionCachingSha2, FullAuthenticationWithColdCache) {
     // 8.0.5 and later decrypt with OAEP, older servers with PKCS #1 v1.5.
     for (const char* version : {"8.0.36", "5.5.5-8.0.5", "8.0.4", "5.7.30"}) {
-        GreetingSpec g;
+        GreetingFields g;
         g.serverVersion = version;
         const bool oaep = std::string(version) != "8.0.4" && std::string(version) != "5.7.30";
         const RsaKeyPair& key = SharedRsaKeyPair2048();
@@ -132,7 +133,7 @@ TEST(SessionCachingSha2, FullAuthenticationWithColdCache) {
 }
 
 TEST(SessionCachingSha2, RefusedPasswordAndBrokenKey) {
-    GreetingSpec g;
+    GreetingFields g;
     {
         ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
             c.SendPacket(ErrPacket(1045, "28000", "Access denied for user 'jogador'@'localhost'"));
@@ -182,7 +183,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
         c.SendPacket(OkPacket());
     };
     {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = "sha256_password";
         ScriptedMySqlServer server(Handshake(g, [&](PeerConnection& c, const HandshakeResponse& r) {
             c.Check(r.auth == "\x01", "expected the public-key request as the first answer");
@@ -194,7 +195,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
         EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     }
     {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = "mysql_native_password";
         ScriptedMySqlServer server(Handshake(g, [&](PeerConnection& c, const HandshakeResponse& r) {
             c.Check(CheckNativeScramble(kPasswordBytes, kNonceA, r.auth), "native scramble");
@@ -212,7 +213,7 @@ TEST(SessionSha256, PublicKeyStepFromGreetingAndFromSwitch) {
 }
 
 TEST(SessionSha256, EmptyPasswordSendsOneZeroByte) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "sha256_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.auth.empty(), "empty password: empty first answer");
@@ -231,7 +232,7 @@ TEST(SessionSha256, EmptyPasswordSendsOneZeroByte) {
 // ---- switches and odd packets ----
 
 TEST(SessionSwitch, ToNativeUsesTheFreshNonce) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(SwitchRequest("mysql_native_password", kNonceB + '\0'));
         std::string p;
@@ -248,7 +249,7 @@ TEST(SessionSwitch, ToNativeUsesTheFreshNonce) {
 }
 
 TEST(SessionSwitch, LoneFEGetsTheOldScrambleOfTheGreetingNonce) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket("\xFE");
@@ -267,7 +268,7 @@ TEST(SessionSwitch, LoneFEGetsTheOldScrambleOfTheGreetingNonce) {
 }
 
 TEST(SessionSwitch, DialogAnswersWithPasswordOrCallback) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     for (bool callback : {false, true}) {
         ScriptedMySqlServer server(Handshake(g, [callback](PeerConnection& c, const HandshakeResponse&) {
@@ -321,7 +322,7 @@ TEST(SessionSwitch, FailuresWithErrorNumberZeroOrMalformed) {
         {"caching state other than 3 and 4", "", 0, "Unknown paket type: 1"},
     };
     for (const Case& k : cases) {
-        GreetingSpec g;
+        GreetingFields g;
         g.plugin = std::string(k.name) == "caching state other than 3 and 4" ? "caching_sha2_password"
                                                                                : "mysql_native_password";
         const std::string reply = k.reply.empty() ? MoreData("\x05") : k.reply;
@@ -339,7 +340,7 @@ TEST(SessionSwitch, FailuresWithErrorNumberZeroOrMalformed) {
 }
 
 TEST(SessionSwitch, SecondSwitchIsNotFollowed) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(SwitchRequest("mysql_native_password", kNonceB + '\0'));
         std::string p;
@@ -357,7 +358,7 @@ TEST(SessionSwitch, SecondSwitchIsNotFollowed) {
 // ---- greetings ----
 
 TEST(SessionGreeting, MalformedGreetings) {
-    GreetingSpec good;
+    GreetingFields good;
     good.plugin = "mysql_native_password";
     const std::string full = MakeGreeting(good);
     std::string longNonce = full;
@@ -397,7 +398,7 @@ TEST(SessionGreeting, MalformedGreetings) {
 }
 
 TEST(SessionGreeting, WithoutPluginAuthTheResponseNamesNoPlugin) {
-    GreetingSpec g;
+    GreetingFields g;
     g.capabilities &= ~0x80000u;
     g.capabilities &= ~0x20u;  // no compression either
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
@@ -417,7 +418,7 @@ TEST(SessionGreeting, WithoutPluginAuthTheResponseNamesNoPlugin) {
 TEST(SessionGreeting, GreetingEndingAfterTheStatusFlags) {
     // No second nonce part and no plugin name: the response carries an empty answer and the
     // server follows up with a switch.
-    GreetingSpec g;
+    GreetingFields g;
     std::string greeting = MakeGreeting(g);
     const size_t p = 1 + g.serverVersion.size() + 1 + 4 + 8;
     greeting.resize(p + 18);
@@ -445,7 +446,7 @@ TEST(SessionGreeting, CharsetOptionAndStatus) {
         uint8_t expected;
     } cases[] = {{u"utf8mb4", 45}, {u"UTF8", 8}, {u"", 8}, {u"klingon", 8}, {u"cp1251", 51}};
     for (const Case& k : cases) {
-        GreetingSpec g;
+        GreetingFields g;
         g.status = 0x0002;
         uint8_t seen = 0;
         ScriptedMySqlServer server(Handshake(g, [&seen](PeerConnection& c, const HandshakeResponse& r) {
@@ -464,7 +465,7 @@ TEST(SessionGreeting, CharsetOptionAndStatus) {
 }
 
 TEST(SessionGreeting, EmptyPasswordNativeSendsNoAnswer) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse& r) {
         c.Check(r.auth.empty(), "answer for an empty password");
@@ -482,7 +483,7 @@ TEST(SessionTimeout, SilentServerCannotHangTheClient) {
     for (bool greet : {false, true}) {
         ScriptedMySqlServer server([greet](PeerConnection& c) {
             if (greet) {
-                GreetingSpec g;
+                GreetingFields g;
                 c.SendPacket(MakeGreeting(g));
             }
             c.WaitForClose();
@@ -577,7 +578,7 @@ TEST(SessionChannel, ProtocolsWithoutAChannelAreRefused) {
 // ---- every truncation point ----
 
 TEST(SessionTruncation, GreetingCutAnywhereIsRefusedOrAnsweredSafely) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     const std::string full = MakeGreeting(g);
     for (size_t n = 0; n < full.size(); ++n) {
@@ -609,7 +610,7 @@ TEST(SessionTruncation, AuthenticationPacketsCutAnywhere) {
     };
     for (const Case& k : cases) {
         for (size_t n = 1; n < k.cutPacket.size(); n += (n < 40 ? 1 : 37)) {
-            GreetingSpec g;
+            GreetingFields g;
             g.plugin = k.plugin;
             const std::string cut = k.cutPacket.substr(0, n);
             const std::vector<std::string> before = k.before;
@@ -637,7 +638,7 @@ TEST(SessionTruncation, AuthenticationPacketsCutAnywhere) {
 // ---- the handshake response, byte for byte ----
 
 TEST(SessionResponse, Protocol41ResponseBytes) {
-    GreetingSpec g;
+    GreetingFields g;
     g.plugin = "mysql_native_password";
     std::string seen;
     ScriptedMySqlServer server([&](PeerConnection& c) {
@@ -661,7 +662,7 @@ TEST(SessionResponse, Protocol41ResponseBytes) {
 
 TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
     // A 4.0 server: no PROTOCOL_41, no SECURE_CONNECTION, no PLUGIN_AUTH; it knows CONNECT_WITH_DB.
-    GreetingSpec g;
+    GreetingFields g;
     g.serverVersion = "4.0.30";
     g.capabilities = 0x1 | 0x4 | 0x8 | 0x2000;
     std::string seen;
@@ -688,7 +689,7 @@ TEST(SessionResponse, PreProtocol41ServerGetsTheShortResponse) {
 }
 
 TEST(SessionReconnect, ASessionCanConnectAgainAfterItsChannelClosed) {
-    GreetingSpec g;
+    GreetingFields g;
     ScriptedMySqlServer server(Handshake(g, [](PeerConnection& c, const HandshakeResponse&) {
         c.SendPacket(MoreData("\x03"));
         c.SendPacket(OkPacket());
@@ -703,4 +704,101 @@ TEST(SessionReconnect, ASessionCanConnectAgainAfterItsChannelClosed) {
     }
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     EXPECT_EQ(server.Connections(), 2);
+}
+
+// ---- an external I/O handler's channel (driven in memory) ----
+
+namespace {
+
+class TMemoryHandler : public TCRIOHandler {
+public:
+    std::u16string ClassName() const override { return u"TMemoryHandler"; }
+    std::unique_ptr<TCRVio> CreateVio(const std::u16string& aHost, int aPort) override {
+        host = aHost;
+        port = aPort;
+        auto vio = std::make_unique<TMemoryVio>();
+        vio_ = vio.get();
+        setUp(*vio);
+        return vio;
+    }
+    std::function<void(TMemoryVio&)> setUp = [](TMemoryVio&) {};
+    std::u16string host;
+    int port = 0;
+    TMemoryVio* vio_ = nullptr;
+};
+
+} // namespace
+
+TEST(SessionIOHandler, HandlerChannelDefaultsAndItsOwnFailures) {
+    TMemoryHandler handler;
+    GreetingFields g;
+    g.plugin = "mysql_native_password";
+    handler.setUp = [&](TMemoryVio& vio) {
+        uint8_t seq = 0;
+        vio.Feed(MakePacket(seq, MakeGreeting(g)));
+        seq = 2;
+        vio.QueueReply(MakePacket(seq, OkPacket()));
+    };
+    TMySqlSession s;
+    s.FIOHandler = &handler;
+    s.FSSLOptions.Enabled = true;
+    s.Connect(u"", 0, u"jogador", kPassword, u"", 0, 5);
+    EXPECT_EQ(handler.host, u"localhost");
+    EXPECT_EQ(handler.port, 3306);
+    EXPECT_EQ(s.host, u"localhost");
+    EXPECT_EQ(s.port, 3306);
+    EXPECT_EQ(s.hostInfo, u"localhost via TMemoryHandler");
+    // The response went out as sequence 1 and no SSL request preceded it.
+    const std::string written = handler.vio_->Written();
+    ASSERT_GE(written.size(), 4u);
+    EXPECT_EQ(written[3], '\x01');
+    EXPECT_EQ(static_cast<size_t>(static_cast<uint8_t>(written[0]) | static_cast<uint8_t>(written[1]) << 8),
+              written.size() - 4);
+
+    // A handler channel that cannot connect raises its own exception, not 2003.
+    handler.setUp = [](TMemoryVio& vio) { vio.FailConnect(u"no tunnel today", 42); };
+    TMySqlSession t;
+    t.FIOHandler = &handler;
+    t.FSSLOptions.Enabled = true;
+    try {
+        t.Connect(u"db.example", 3307, u"jogador", kPassword, u"", 0, 5);
+        ADD_FAILURE() << "connected";
+    } catch (const EMySqlException& e) {
+        ADD_FAILURE() << "wrapped as a MySQL error: " << e.what();
+    } catch (const SocketException& e) {
+        EXPECT_STREQ(e.what(), "no tunnel today");
+        EXPECT_EQ(e.ErrorCode(), 42);
+    }
+}
+
+TEST(SessionTruncation, MutatedGreetingsAndSwitchesNeverCrash) {
+    // Deterministic byte flips over the packets of a switch-to-native exchange; any failure of
+    // the system's own classes is fine, the sanitizer run checks that nothing reads out of bounds.
+    GreetingFields g;
+    const std::string greeting = MakeGreeting(g);
+    const std::string sw = SwitchRequest("mysql_native_password", kNonceB + '\0');
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    for (int i = 0; i < 120; ++i) {
+        std::string a = greeting, b = sw;
+        std::string& target = (i % 2 == 0) ? a : b;
+        for (int flips = 1 + static_cast<int>(next() % 3); flips > 0; --flips)
+            target[next() % target.size()] = static_cast<char>(next() & 0xFF);
+        ScriptedMySqlServer server([a, b](PeerConnection& c) {
+            c.SendPacket(a);
+            std::string p;
+            if (!c.ReadPacket(p, true)) return;
+            c.SendPacket(b);
+            if (c.ReadPacket(p, true)) c.SendPacket(OkPacket());
+        });
+        TMySqlSession s;
+        try {
+            s.Connect(u"127.0.0.1", server.Port(), u"jogador", kPassword, u"", 0, 5);
+        } catch (const Exception&) {
+        }
+        s.net->Close();
+    }
 }
