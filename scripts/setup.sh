@@ -12,6 +12,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools xvfb xauth fontconfig fonts-dejavu-core
   # private test server and its client, the PAM test account's user database
   mariadb-server mariadb-client db5.3-util libpam-modules
+  # fuzz targets (preset "fuzz"): clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # benchmark peer only: never linked into the product
   libmariadb-dev
   # the scripts themselves

@@ -1,0 +1,10 @@
+// libFuzzer entry for the auth decoder (preset "fuzz"); see FuzzHarness.h for the input layout.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/FuzzHarness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    rivalon::fuzz::FuzzAuth({data, size});
+    return 0;
+}
