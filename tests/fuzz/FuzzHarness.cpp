@@ -39,14 +39,6 @@ void ExpectMalformed(const EMySqlException& e) {
     if (e.ErrorCode() != CR_MALFORMED_PACKET) Violation("expected 2027, got " + Describe(e));
 }
 
-// Known finding, reported and tolerated until it is fixed (Findings_test.cpp holds the
-// regression test): a length-encoded integer with the invalid prefix 0xFF inside the OK that
-// closes the authentication escapes as the packet reader's EArgumentException instead of 2027
-// "Malformed packet", and the operation set passes that class on unconverted.
-bool IsKnownLengthPrefixFinding(const EArgumentException& e) {
-    return std::string_view(e.what()) == "Invalid length-encoded integer prefix 0xFF";
-}
-
 // The plain messages of TRSAKey for a key it cannot use.
 bool IsRsaKeyRefusal(std::string_view m) {
     return m == "Key is broken" || m == "Unexpected end of data packet" ||
@@ -126,8 +118,7 @@ void ConnectScripted(std::vector<std::string> script, const std::u16string& pass
     } catch (const EMySqlException&) {
         // Every refusal of a server's bytes during connecting is the client's error class.
     } catch (const EArgumentException& e) {
-        if (!IsKnownLengthPrefixFinding(e))
-            Violation(std::string("EArgumentException while connecting: ") + e.what());
+        Violation(std::string("EArgumentException while connecting: ") + e.what());
     } catch (const Exception& e) {
         // The server's public key is refused with the key's own plain messages.
         if (!IsRsaKeyRefusal(e.what())) Violation(std::string("while connecting: ") + e.what());

@@ -514,10 +514,16 @@ void TMySqlSession::ReadOkStatus() {
     // account's sql_mode, for one); an OK too short to hold it leaves the greeting's.
     TMySqlReader c = Current(*net);
     c.Skip(1);
+    // The invalid prefix 0xFF in the server's bytes is a malformed packet, recorded as a MySQL
+    // error like every other refusal of a connect.
+    const auto skipLength = [&c] {
+        if (c.PeekByte() == 0xFF) throw EMySqlException(CR_MALFORMED_PACKET);
+        c.ReadFieldLength();
+    };
     if (c.AtEnd()) return;
-    c.ReadFieldLength();  // affected rows
+    skipLength(); // affected rows
     if (c.AtEnd()) return;
-    c.ReadFieldLength();  // insert id
+    skipLength(); // insert id
     if (c.Remaining() >= 2 && (IsProtocol41() || (serverCapabilities & CLIENT_TRANSACTIONS)))
         serverStatus = c.ReadUInt16();
     if (c.Remaining() >= 2 && IsProtocol41()) warningCount = c.ReadUInt16();
