@@ -1,10 +1,12 @@
 #pragma once
 #include "platform/Exception.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,16 @@ public:
 
     void SetOnClose(TOnClose onClose);
 
+    // A moment after which every read fails as timed out, whatever the receive time-out: a
+    // handshake bounded by one deadline must not be stretched by a peer that trickles its bytes,
+    // since the receive time-out only bounds each single read. nullopt removes it.
+    void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) noexcept {
+        FReadDeadline = deadline;
+    }
+    const std::optional<std::chrono::steady_clock::time_point>& ReadDeadline() const noexcept {
+        return FReadDeadline;
+    }
+
     const std::u16string& LastError() const noexcept { return FLastError; }
     int LastErrorCode() const noexcept { return FLastErrorCode; }
 
@@ -76,6 +88,8 @@ public:
     std::int32_t FLastErrorCode = 0;
 
 protected:
+    std::optional<std::chrono::steady_clock::time_point> FReadDeadline;
+
     virtual void BeforeClosing() {}
     virtual void InternalClose() {}
     // The pause before Write retries a transfer that moved nothing without an error.

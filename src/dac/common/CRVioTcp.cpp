@@ -2,7 +2,9 @@
 
 #include "platform/CodePage.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <exception>
@@ -164,6 +166,16 @@ std::size_t TCRVioSocket::ReadNoWait(std::uint8_t* buffer, std::size_t count) {
     const TSocketHandle sd = FSd;
     if (sd == INVALID_SOCKET_HANDLE) throw SocketException(u"Socket not connected");
     ClearLastError();
+    if (FReadDeadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              *FReadDeadline - std::chrono::steady_clock::now())
+                              .count();
+        // Past the deadline the read fails as an expired receive time-out would.
+        if (left <= 0 || WaitReadable(sd, static_cast<int>(std::min<long long>(left, INT_MAX))) == 0) {
+            SetLastError(SystemFailure(u"Error on data reading from the connection", EAGAIN), EAGAIN);
+            return 0;
+        }
+    }
     long n = ReceiveSome(sd, buffer, count);
     if (n < 0) {
         int code = LastSocketError();

@@ -250,9 +250,8 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     status = msReady;
     serverStatus = SERVER_STATUS_AUTOCOMMIT;
     // One deadline across the handshake's packets: each receive waits only for what is left of
-    // the connect time-out, so a server that accepts and then stalls between packets cannot hold
-    // the caller beyond it. The channel times single reads: bytes trickled within one packet
-    // each restart its wait.
+    // the connect time-out, and the channel refuses reads past it, so a server that stalls
+    // between packets or trickles the bytes of one cannot hold the caller beyond it.
     FHasDeadline = connectTimeout > 0;
     if (FHasDeadline)
         FHandshakeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout);
@@ -262,6 +261,15 @@ void TMySqlSession::Connect(const std::u16string& aHost, const std::u16string& a
     net->SetRowCount(1);
     net->NewCommand();
     OpenChannel(useHost, usePort, unixSocket);
+    // The deadline ends with the handshake, however it ends; the channel may be gone by then.
+    struct TDeadlineScope {
+        TMySqlNet& net;
+        TCRVio* vio;
+        ~TDeadlineScope() {
+            if (vio && net.GetVio() == vio) vio->SetReadDeadline(std::nullopt);
+        }
+    } deadlineScope{*net, FHasDeadline ? net->GetVio() : nullptr};
+    if (deadlineScope.vio) deadlineScope.vio->SetReadDeadline(FHandshakeDeadline);
     ReceiveHandshakePacket();
     ReadGreeting();
     host = useHost;

@@ -2,9 +2,12 @@
 // (caching_sha2_password, sha256_password) and greetings no real server sends.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dac/mysql/MySqlErrors.h"
@@ -493,6 +496,30 @@ TEST(SessionTimeout, SilentServerCannotHangTheClient) {
         EXPECT_EQ(o.code, 2013) << (greet ? "after the greeting" : "before the greeting");
         s.net->Close();
     }
+}
+
+// A server that sends its greeting one byte at a time, each well within the receive time-out,
+// would take half a minute to finish it: the connect time-out still ends the attempt.
+TEST(SessionTimeout, TrickledGreetingCannotStretchTheConnectTimeout) {
+    std::atomic<bool> done{false};
+    ScriptedMySqlServer server([&done](PeerConnection& c) {
+        GreetingFields g;
+        std::uint8_t seq = 0;
+        const std::string frame = MakePacket(seq, MakeGreeting(g));
+        for (char b : frame) {
+            if (done) break;
+            c.SendRaw(std::string_view(&b, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+    });
+    TMySqlSession s;
+    const auto start = std::chrono::steady_clock::now();
+    Outcome o = ConnectTo(s, server.Port(), kPassword, 0, 1);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    done = true;
+    EXPECT_EQ(o.code, 2013) << o.message;
+    EXPECT_LT(took.count(), 10.0);
+    s.net->Close();
 }
 
 // ---- scrambles, plugins, character sets ----
