@@ -105,6 +105,12 @@ std::size_t TCRVio::Read(std::uint8_t* buffer, std::size_t count) {
     return done;
 }
 
+void TCRVio::SkipBuffered(std::size_t count) {
+    if (count > BufferedCount()) throw std::logic_error("TCRVio::SkipBuffered past the buffered bytes");
+    FBufferPos += count;
+    if (FBufferPos == FBufferLen) FBufferLen = FBufferPos = 0;
+}
+
 std::size_t TCRVio::Write(const std::uint8_t* buffer, std::size_t count) {
     std::size_t done = 0;
     int triesLeft = 3;

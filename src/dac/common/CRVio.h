@@ -69,6 +69,16 @@ public:
 
     void SetOnClose(TOnClose onClose);
 
+    // The read-ahead bytes already received, for a caller that can take a whole short packet
+    // from memory without a Read: the next `count` unread bytes, or nullptr when fewer are
+    // buffered. Valid until the next Read or SkipBuffered.
+    const std::uint8_t* PeekBuffered(std::size_t count) const noexcept {
+        return count <= BufferedCount() ? FBuffer.data() + FBufferPos : nullptr;
+    }
+    std::size_t BufferedCount() const noexcept { return FBufferLen - FBufferPos; }
+    // Consumes `count` buffered bytes (at most BufferedCount()), as a Read of them would.
+    void SkipBuffered(std::size_t count);
+
     const std::u16string& LastError() const noexcept { return FLastError; }
     int LastErrorCode() const noexcept { return FLastErrorCode; }
 
@@ -93,8 +103,6 @@ protected:
     void ResetForConnect();
     // Close from a destructor: errors there have nowhere to go.
     void CloseNoThrow() noexcept;
-
-    std::size_t BufferedCount() const noexcept { return FBufferLen - FBufferPos; }
 
     bool FClosing = false;
     std::mutex FEvClose;
