@@ -666,7 +666,7 @@ bool TMySqlNet::ReceiveBufferedRow(TMySqlBuffer& b) {
     const std::uint8_t* payload = Fvio->PeekBuffered(kHeader + length);
     if (!payload) return false;
     payload += kHeader;
-    b.Reserve(length);
+    if (length > b.Capacity()) b.Reserve(length); // rarely: the buffer keeps its size
     if (length > 0) std::memcpy(b.Data(), payload, length);
     b.SetLength(length);
     std::memcpy(FHeader, h, kHeader);
