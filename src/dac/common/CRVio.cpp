@@ -105,10 +105,8 @@ std::size_t TCRVio::Read(std::uint8_t* buffer, std::size_t count) {
     return done;
 }
 
-void TCRVio::SkipBuffered(std::size_t count) {
-    if (count > BufferedCount()) throw std::logic_error("TCRVio::SkipBuffered past the buffered bytes");
-    FBufferPos += count;
-    if (FBufferPos == FBufferLen) FBufferLen = FBufferPos = 0;
+void TCRVio::SkipPastBuffered() {
+    throw std::logic_error("TCRVio::SkipBuffered past the buffered bytes");
 }
 
 std::size_t TCRVio::Write(const std::uint8_t* buffer, std::size_t count) {

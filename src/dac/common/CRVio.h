@@ -77,7 +77,11 @@ public:
     }
     std::size_t BufferedCount() const noexcept { return FBufferLen - FBufferPos; }
     // Consumes `count` buffered bytes (at most BufferedCount()), as a Read of them would.
-    void SkipBuffered(std::size_t count);
+    void SkipBuffered(std::size_t count) {
+        if (count > BufferedCount()) SkipPastBuffered();
+        FBufferPos += count;
+        if (FBufferPos == FBufferLen) FBufferLen = FBufferPos = 0;
+    }
 
     const std::u16string& LastError() const noexcept { return FLastError; }
     int LastErrorCode() const noexcept { return FLastErrorCode; }
@@ -101,6 +105,7 @@ protected:
     }
     // Back to an open, unread state before a new connect.
     void ResetForConnect();
+    [[noreturn]] static void SkipPastBuffered();
     // Close from a destructor: errors there have nowhere to go.
     void CloseNoThrow() noexcept;
 
