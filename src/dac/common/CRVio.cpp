@@ -105,6 +105,10 @@ std::size_t TCRVio::Read(std::uint8_t* buffer, std::size_t count) {
     return done;
 }
 
+void TCRVio::SkipPastBuffered() {
+    throw std::logic_error("TCRVio::SkipBuffered past the buffered bytes");
+}
+
 std::size_t TCRVio::Write(const std::uint8_t* buffer, std::size_t count) {
     std::size_t done = 0;
     int triesLeft = 3;

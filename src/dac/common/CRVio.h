@@ -81,6 +81,20 @@ public:
         return FReadDeadline;
     }
 
+    // The read-ahead bytes already received, for a caller that can take a whole short packet
+    // from memory without a Read: the next `count` unread bytes, or nullptr when fewer are
+    // buffered. Valid until the next Read or SkipBuffered.
+    const std::uint8_t* PeekBuffered(std::size_t count) const noexcept {
+        return count <= BufferedCount() ? FBuffer.data() + FBufferPos : nullptr;
+    }
+    std::size_t BufferedCount() const noexcept { return FBufferLen - FBufferPos; }
+    // Consumes `count` buffered bytes (at most BufferedCount()), as a Read of them would.
+    void SkipBuffered(std::size_t count) {
+        if (count > BufferedCount()) SkipPastBuffered();
+        FBufferPos += count;
+        if (FBufferPos == FBufferLen) FBufferLen = FBufferPos = 0;
+    }
+
     const std::u16string& LastError() const noexcept { return FLastError; }
     int LastErrorCode() const noexcept { return FLastErrorCode; }
 
@@ -105,10 +119,9 @@ protected:
     }
     // Back to an open, unread state before a new connect.
     void ResetForConnect();
+    [[noreturn]] static void SkipPastBuffered();
     // Close from a destructor: errors there have nowhere to go.
     void CloseNoThrow() noexcept;
-
-    std::size_t BufferedCount() const noexcept { return FBufferLen - FBufferPos; }
 
     bool FClosing = false;
     std::mutex FEvClose;

@@ -647,6 +647,36 @@ void TMySqlNet::ReceiveRow() {
     }
     TMySqlBuffer& b = Current();
     b.Reset();
+    if (!ReceiveBufferedRow(b)) ReceiveFrames(b);
+    b.SetPosition(0);
+    if (b.Length() > 0 && b.Data()[0] == 0xFF) ReadError();
+    ++FReceivedRowCount;
+}
+
+bool TMySqlNet::ReceiveBufferedRow(TMySqlBuffer& b) {
+    // Most rows are short packets whose header and payload the channel has already read ahead:
+    // they are copied into the row buffer in one step, without a channel read each. Anything
+    // else (a split packet, a frame at the limit, a wrong sequence number, an oversized length,
+    // compression) takes the general path, which also raises its errors.
+    if (FCompress || !Fvio) return false;
+    const std::uint8_t* h = Fvio->PeekBuffered(kHeader);
+    if (!h) return false;
+    const std::size_t length = Get24(h);
+    if (length >= kMaxFrame || length > FMaxPacketSize || h[3] != FPacketNumber) return false;
+    const std::uint8_t* payload = Fvio->PeekBuffered(kHeader + length);
+    if (!payload) return false;
+    payload += kHeader;
+    if (length > b.Capacity()) b.Reserve(length); // rarely: the buffer keeps its size
+    if (length > 0) std::memcpy(b.Data(), payload, length);
+    b.SetLength(length);
+    std::memcpy(FHeader, h, kHeader);
+    Fvio->SkipBuffered(kHeader + length);
+    FPacketNumber = static_cast<std::uint8_t>(FPacketNumber + 1);
+    FComprPacketNumber = FPacketNumber;
+    return true;
+}
+
+void TMySqlNet::ReceiveFrames(TMySqlBuffer& b) {
     std::size_t total = 0;
     std::size_t length;
     do {
@@ -664,9 +694,6 @@ void TMySqlNet::ReceiveRow() {
         total += length;
         b.SetLength(total);
     } while (length == kMaxFrame);
-    b.SetPosition(0);
-    if (total > 0 && b.Data()[0] == 0xFF) ReadError();
-    ++FReceivedRowCount;
 }
 
 void TMySqlNet::ReadRestOfPayload(TMySqlBuffer& buffer, std::size_t frameLeft,

@@ -211,6 +211,8 @@ private:
     void StreamRead(std::uint8_t* target, std::size_t count);
     void ReceiveCompressedFrame();
     std::size_t ReceiveHeader();
+    bool ReceiveBufferedRow(TMySqlBuffer& buffer);
+    void ReceiveFrames(TMySqlBuffer& buffer);
     void ReadRestOfPayload(TMySqlBuffer& buffer, std::size_t frameLeft, std::size_t frameLength);
 
     std::unique_ptr<TCRVio> Fvio;

@@ -739,10 +739,12 @@ std::int64_t ReadLength(TMySqlReader& r) {
     return r.ReadFieldLength();
 }
 
-// A length-encoded integer that must not be NULL.
+// A length-encoded integer that must not be NULL. Only the 0xFB prefix is NULL; an 8-byte value
+// past the signed range (all ones reads as -1) is malformed too.
 std::uint64_t ReadCount(TMySqlReader& r) {
+    if (r.PeekByte() == 0xFB) MalformedPacket();
     const std::int64_t v = ReadLength(r);
-    if (v == NULL_LENGTH) MalformedPacket();
+    if (v < 0) MalformedPacket();
     return static_cast<std::uint64_t>(v);
 }
 
@@ -820,13 +822,15 @@ void TMySqlSession::ReadQueryResult() {
     net->ReceiveRow();
     for (;;) {
         TMySqlReader r = net->Reader();
+        // A local-file request is the 0xFB prefix alone, not any length that reads as -1.
+        const bool localFile = r.PeekByte() == 0xFB;
         const std::int64_t count = ReadLength(r);
         if (count == 0) {
             fieldCount = 0;
             ReadOkPacket(r);
             return;
         }
-        if (count == NULL_LENGTH) {
+        if (localFile) {
             // The server asks for a local file; the answer to the upload is the next packet.
             const std::string name(r.ReadRest());
             SendFileToServer(name);

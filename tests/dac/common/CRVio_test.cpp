@@ -3,6 +3,7 @@
 #include "support/MemoryVio.h"
 
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,25 @@ TEST(TCRVio, SmallReadsShareOneReceive) {
     vio.Feed(std::string("\x05\x00\x00\x00hello", 9));
     EXPECT_EQ(ReadN(vio, 4), std::string("\x05\x00\x00\x00", 4));
     EXPECT_EQ(ReadN(vio, 5), "hello");
+    EXPECT_EQ(vio.ReadCalls(), 1u);
+}
+
+TEST(TCRVio, BufferedBytesCanBePeekedAndSkipped) {
+    TMemoryVio vio;
+    EXPECT_EQ(vio.PeekBuffered(1), nullptr); // nothing read ahead yet
+    vio.Feed("abcdefgh");
+    EXPECT_EQ(ReadN(vio, 2), "ab");
+    ASSERT_EQ(vio.BufferedCount(), 6u);
+    const std::uint8_t* p = vio.PeekBuffered(6);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(p), 6), "cdefgh");
+    EXPECT_EQ(vio.PeekBuffered(7), nullptr);
+    vio.SkipBuffered(3);
+    EXPECT_EQ(ReadN(vio, 1), "f");
+    EXPECT_THROW(vio.SkipBuffered(3), std::logic_error);
+    EXPECT_EQ(ReadN(vio, 2), "gh"); // a refused skip moves nothing
+    vio.SkipBuffered(0);
+    EXPECT_EQ(vio.BufferedCount(), 0u);
     EXPECT_EQ(vio.ReadCalls(), 1u);
 }
 

@@ -195,6 +195,40 @@ TEST_F(Scripted, RefusedLocalFileSendsOnlyTheEmptyPacket) {
     EXPECT_EQ(Query("DO 1"), 0);
 }
 
+TEST_F(Scripted, AllOnesEightByteLengthIsMalformedNotNull) {
+    // 0xFE then eight 0xFF bytes reads as -1, the value NULL has: only the 0xFB prefix is NULL.
+    const std::string ones = std::string("\xFE", 1) + std::string(8, '\xFF');
+    {
+        // As the column count: no local-file request, nothing sent after the query.
+        Answer({ones + "/etc/passwd"});
+        vio->TakeWritten();
+        EXPECT_EQ(Query("SELECT 1"), CR_MALFORMED_PACKET);
+        EXPECT_EQ(vio->TakeWritten(), MakeFrame(0, "\x03SELECT 1"));
+        EXPECT_EQ(S().status, msReady);
+    }
+    const std::string zero("\x00", 1);
+    const std::string tail("\x02\x00\x00\x00", 4);
+    const struct {
+        const char* what;
+        std::string ok;
+    } oks[] = {{"affected rows", zero + ones + zero + tail}, {"insert id", zero + zero + ones + tail}};
+    for (const auto& c : oks) {
+        Answer({c.ok});
+        EXPECT_EQ(Query("DO 1"), CR_MALFORMED_PACKET) << c.what;
+        EXPECT_EQ(S().status, msReady) << c.what;
+    }
+    {
+        // As the length of a row value.
+        Answer({"\x01", Definition("a", 253), kEof, ones + "x"});
+        ASSERT_EQ(Query("SELECT a FROM t"), 0);
+        PMYSQL_RES r = api.mysql_use_result(h);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(api.mysql_fetch_row(r), nullptr);
+        EXPECT_EQ(api.mysql_errno(h), static_cast<std::uint32_t>(CR_MALFORMED_PACKET));
+        api.mysql_free_result(r);
+    }
+}
+
 TEST_F(Scripted, AllowedLocalFileIsSentInChunks) {
     char path[] = "/tmp/rivalon-upload-XXXXXX";
     const int fd = mkstemp(path);

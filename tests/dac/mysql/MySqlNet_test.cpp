@@ -471,6 +471,105 @@ TEST(TMySqlNetReceive, RowBuffers) {
     EXPECT_EQ(f.net.GetReceivedRowCount(), 0);
 }
 
+// Short packets already in the channel's read-ahead buffer are taken from memory; every other
+// shape goes through the frame reader. Both must give the same bytes and errors.
+TEST(TMySqlNetReceive, ReadAheadPacketsAtEveryBufferBoundary) {
+    // Sizes that put header and payload ends at many offsets of the 32 KiB read-ahead buffer.
+    std::vector<std::string> payloads;
+    std::mt19937 rng(7);
+    std::size_t total = 0;
+    while (total < 3 * static_cast<std::size_t>(VIO_READ_BUFFER_SIZE)) {
+        const std::size_t n = payloads.size() % 5 == 0 ? rng() % 3000 : rng() % 40;
+        payloads.push_back(Pattern(n, static_cast<unsigned>(payloads.size())));
+        total += n + 4;
+    }
+    payloads.push_back(""); // an empty payload is a whole packet too
+    // Transfers cut anywhere: header split, header without payload, several packets at once.
+    for (std::size_t chunk : {0u, 1u, 3u, 4u, 5u, 9u, 1000u, 32767u}) {
+        NetFixture f;
+        f.net.SetRowCount(3);
+        f.vio->SetReadChunk(chunk);
+        uint8_t seq = 0;
+        std::string wire;
+        for (const std::string& p : payloads) wire += MakePacket(seq, p);
+        f.vio->Feed(wire);
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            f.net.ReceiveRow();
+            ASSERT_TRUE(Payload(f.net) == payloads[i]) << "chunk " << chunk << " packet " << i;
+            EXPECT_EQ(f.net.GetPosition(), 0u);
+            // Kept rows stay intact while later packets refill the read-ahead buffer.
+            {
+                const int rowNo = f.net.GetRowNo();
+                for (int k = 0; k <= rowNo; ++k) {
+                    const std::size_t at = i - static_cast<std::size_t>(rowNo - k);
+                    auto kept = f.net.GetRows(k);
+                    ASSERT_TRUE(std::string(reinterpret_cast<const char*>(kept.data()), kept.size()) ==
+                                payloads[at])
+                        << "chunk " << chunk << " packet " << i << " kept " << k;
+                }
+            }
+        }
+        EXPECT_EQ(f.net.GetPacketNumber(), seq);
+        EXPECT_EQ(f.vio->PendingInput() + f.vio->GetAvailable(), 0u);
+    }
+}
+
+TEST(TMySqlNetReceive, ReadAheadPacketErrors) {
+    // The wrong sequence number of a packet that is wholly buffered: the same error as ever.
+    {
+        NetFixture f;
+        f.vio->Feed(MakeFrame(0, "one") + MakeFrame(7, "two"));
+        f.net.ReceiveRow();
+        EXPECT_EQ(Payload(f.net), "one");
+        ASSERT_GE(f.vio->GetAvailable(), 7u);
+        auto e = Catch([&] { f.net.ReceiveRow(); });
+        EXPECT_EQ(e.ErrorCode(), ER_NET_PACKETS_OUT_OF_ORDER);
+        EXPECT_FALSE(e.IsServerError());
+        EXPECT_EQ(e.Message(), u"ReceiveHeader: Net packets out of order: received[7], expected[1]");
+        EXPECT_EQ(f.net.GetLength(), 0u);
+    }
+    // A buffered payload over the announced maximum is refused, not copied.
+    {
+        NetFixture f;
+        f.net.SetMaxPacketSize(10);
+        f.vio->Feed(MakeFrame(0, "short") + MakeFrame(1, std::string(11, 'x')));
+        f.net.ReceiveRow();
+        auto e = Catch([&] { f.net.ReceiveRow(); });
+        EXPECT_EQ(e.ErrorCode(), CR_NET_PACKET_TOO_LARGE);
+        EXPECT_EQ(f.net.GetLength(), 0u);
+    }
+    // A buffered server error packet is raised with its text.
+    {
+        NetFixture f;
+        f.vio->Feed(MakeFrame(0, "ok") + MakeFrame(1, std::string("\xFF\x7A\x04#42S02gone", 13)));
+        f.net.ReceiveRow();
+        auto e = Catch([&] { f.net.ReceiveRow(); });
+        EXPECT_EQ(e.ErrorCode(), 1146);
+        EXPECT_TRUE(e.IsServerError());
+        EXPECT_EQ(e.Message(), u"#42S02gone");
+    }
+}
+
+TEST(TMySqlNetReceive, FrameAtTheLimitAfterBufferedPackets) {
+    // A 16 MiB - 1 frame whose header arrives in the read-ahead buffer with short packets: it
+    // continues in an empty frame, and the packets around it stay in step.
+    NetFixture f;
+    const std::string big = Pattern(kMax, 5);
+    uint8_t seq = 0;
+    std::string wire = MakePacket(seq, "before");
+    wire += MakePacket(seq, big);
+    wire += MakePacket(seq, "after");
+    f.vio->Feed(wire);
+    f.net.ReceiveRow();
+    EXPECT_EQ(Payload(f.net), "before");
+    f.net.ReceiveRow();
+    EXPECT_EQ(f.net.GetLength(), kMax);
+    EXPECT_TRUE(Payload(f.net) == big);
+    f.net.ReceiveRow();
+    EXPECT_EQ(Payload(f.net), "after");
+    EXPECT_EQ(f.net.GetPacketNumber(), 4);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Readers never run past the payload
 
