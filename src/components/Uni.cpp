@@ -51,25 +51,8 @@ std::u16string TUniSQL::ParseSQL(const std::u16string& sql, std::vector<std::u16
             continue;
         }
 
-        std::u16string name = parser->Lexem();
-        if (code == lcNumber) {
-            // Glue a directly following identifier to a number, as the command parse does, so
-            // both parses name the parameter alike.
-            const std::size_t numberEnd = parser->CurrPos();
-            if (parser->GetNext() == lcIdent && parser->LexemPos() - 1 == numberEnd)
-                name += parser->Lexem();
-            else
-                parser->Back();
-        }
-        if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
-            name = name.substr(1, name.size() - 2);
-        if (name.empty()) {
-            // ":``" names nothing: kept as written, as the command parse does.
-            out.append(sql, colon, parser->CurrPos() - colon);
-            copyFrom = parser->CurrPos();
-            continue;
-        }
-        if (at) name.insert(name.begin(), u'@');
+        std::u16string name;
+        ReadMarkerName(*parser, code, at, leftQuote, rightQuote, name);
 
         bool known = false;
         for (const auto& p : *params)

@@ -712,26 +712,8 @@ int TCRCommand::ParseSQLParam(TParser& parser, std::size_t colon, std::u16string
         return codeB;
     }
 
-    std::u16string name = parser.Lexem();
-    int lastCode = codeB;
-    if (codeB == lcNumber) {
-        // ":1st" names a parameter "1st": the number and the identifier glued to it.
-        const std::size_t numberEnd = parser.CurrPos();
-        if (parser.GetNext() == lcIdent && parser.LexemPos() - 1 == numberEnd) {
-            name += parser.Lexem();
-            lastCode = lcIdent;
-        } else {
-            parser.Back();
-        }
-    }
-    if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
-        name = name.substr(1, name.size() - 2);
-    if (name.empty()) {
-        // ":``" names nothing: no parameter without a name, the text stays as written.
-        out.append(parser.Text(), colon, parser.CurrPos() - colon);
-        return lastCode;
-    }
-    if (at) name.insert(name.begin(), u'@');
+    std::u16string name;
+    const int lastCode = ReadMarkerName(parser, codeB, at, leftQuote, rightQuote, name);
 
     if (!params) {
         out += renamePrefix;

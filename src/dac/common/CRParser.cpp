@@ -422,6 +422,25 @@ int TParser::GetNext() {
     return code;
 }
 
+int ReadMarkerName(TParser& parser, int code, bool at, char16_t leftQuote, char16_t rightQuote,
+                   std::u16string& name) {
+    name.clear();
+    if (at) name += u'@';
+    name += parser.Lexem();
+    if (code == lcNumber) {
+        const std::size_t numberEnd = parser.CurrPos();
+        if (parser.GetNext() == lcIdent && parser.LexemPos() - 1 == numberEnd) {
+            name += parser.Lexem();
+            code = lcIdent;
+        } else {
+            parser.Back();
+        }
+    }
+    if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
+        name = name.substr(1, name.size() - 2);
+    return code;
+}
+
 // ---------------------------------------------------------------------------------------------
 // TSQLParser
 

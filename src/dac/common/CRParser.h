@@ -140,7 +140,15 @@ char16_t UpCaseAscii(char16_t c);
 std::u16string UpperCaseAscii(std::u16string_view text);
 bool SameTextAscii(std::u16string_view a, std::u16string_view b);
 
+
 class TParser;
+// The parameter name of a marker whose name lexeme (of `code`) the parser has just read: a
+// number takes an identifier glued to it along ("1st"); "@" goes in front when the marker had
+// one; then the identifier quotes go when the name starts with the left one and ends with the
+// right one. Returns the code of the last lexeme taken. Both parses name parameters this way.
+int ReadMarkerName(TParser& parser, int code, bool at, char16_t leftQuote, char16_t rightQuote,
+                   std::u16string& name);
+
 // The "parser class" of a command or a provider: makes a lexer of that class over a text.
 using TParserClass = std::unique_ptr<TParser> (*)(const std::u16string& text);
 
