@@ -55,9 +55,10 @@ void FillSamples(TfrmPrincipal& w) {
         const char16_t* nome;
         int nivel;
         int vitorias;
-    } ranking[] = {{u"Brunhilda", 5, 31}, {u"Aldric", 3, 18},   {u"Caio Lâmina", 3, 12},
-                   {u"Dandara", 2, 9},    {u"Ezequiel", 2, 4},  {u"Fênix", 1, 1},
-                   {u"Guará", 1, 0}};
+    } ranking[] = {// in the ranking statement's order: fewest wins first, then higher level
+                   {u"Guará", 1, 0},       {u"Fênix", 1, 1},   {u"Ezequiel", 2, 4},
+                   {u"Dandara", 2, 9},     {u"Caio Lâmina", 3, 12}, {u"Aldric", 3, 18},
+                   {u"Brunhilda", 5, 31}};
     QStandardItemModel* model = w.ModeloRanking();
     for (const auto& r : ranking) {
         QList<QStandardItem*> row;
@@ -67,7 +68,7 @@ void FillSamples(TfrmPrincipal& w) {
         row[2]->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         model->appendRow(row);
     }
-    w.dbgRanking->setCurrentIndex(w.dbgRanking->model()->index(1, 0)); // the player's own row
+    w.dbgRanking->setCurrentIndex(w.dbgRanking->model()->index(5, 0)); // the player's own row
 
     w.lblPvpNome->setText(QStringLiteral("Lv. 3 Aldric"));
     w.lblPvpAtaque->setText(QStringLiteral("Ataque: 6"));
