@@ -9,7 +9,7 @@ packages=(
   # tests
   googletest libgtest-dev libgmock-dev
   # game window (Qt 6 Widgets + Network), offscreen and Xvfb runs, a sans-serif font
-  qt6-base-dev qt6-base-dev-tools xvfb xauth fontconfig fonts-dejavu-core
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins xvfb xauth fontconfig fonts-dejavu-core
   # private test server and its client, the PAM test account's user database
   mariadb-server mariadb-client db5.3-util libpam-modules
   # fuzz targets (preset "fuzz"): clang with libFuzzer and the sanitizer runtimes
