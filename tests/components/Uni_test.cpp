@@ -7,21 +7,13 @@
 
 #include "components/TestProvider.h"
 #include "platform/Exception.h"
+#include "support/MessageOf.h"
 
 namespace rivalon {
 namespace {
 
 using namespace rivalon::test;
 
-template <class F>
-std::u16string MessageOf(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return u"<no exception>";
-}
 
 TEST(TUniSQL, ComponentParse) {
     struct Case {

@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "support/MessageOf.h"
 
 namespace rivalon {
 namespace {
 
-template <class F>
-std::u16string MessageOf(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return u"<no exception>";
-}
+using rivalon::test::MessageOf;
 
 // ---------------------------------------------------------------------------------------------
 // Options
